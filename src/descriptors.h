@@ -1,0 +1,34 @@
+// The merge rule and the three metadata descriptors (source, module, frame
+// format).  The descriptors keep their data only in their instance
+// attribute dictionary, which to_dict returns itself; update applies a
+// mapping to it by the merge rule.
+#pragma once
+
+#include "refs.h"
+
+namespace pemu {
+
+// Visits the (key, value) pairs of `mapping.items()` in order.  An exact
+// dict is walked directly, and a change of its size during the walk raises
+// RuntimeError; anything else has its items() called and iterated, each
+// element unpacked into exactly two values.
+class ItemIterator {
+public:
+    // `mapping` must not be None (the caller reports that in its own words).
+    explicit ItemIterator(PyObject* mapping);
+    // The next pair into key and value; false at the end.
+    bool next(Ref& key, Ref& value);
+
+private:
+    Ref dict_;  // the exact dict walked directly, or null
+    Ref iter_;  // otherwise the iterator over items()
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t size_ = 0;
+};
+
+// Applies `mapping` to `record`: entries whose value is None are skipped,
+// and an attribute is set when the record lacks it or holds a value that
+// compares unequal.  Not atomic: entries before a failure stay applied.
+void merge(PyObject* record, PyObject* mapping);
+
+}  // namespace pemu

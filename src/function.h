@@ -1,0 +1,83 @@
+// The function type of the module's methods, and argument binding.
+//
+// Every method of the five classes is one of these function objects, kept
+// in its class like a def-function: read through an instance it binds that
+// instance as its first argument, read through the class it is the plain
+// function.  It answers __name__, __qualname__, __module__, __doc__ and
+// __defaults__, and binds its arguments with the module's own messages
+// before the method body runs, so a call that does not bind changes nothing.
+#pragma once
+
+#include "refs.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace pemu {
+
+// Enough for the longest parameter list (create_pemu_data: self and six).
+constexpr std::size_t kMaxParams = 8;
+
+// A module-level name: the module namespace first, then the builtins;
+// NameError when neither has it.
+Ref module_global(PyObject* globals, PyObject* builtins, PyObject* name);
+
+class Call;
+using MethodBody = Ref (*)(const Call&);
+
+// A method as written in its class: its name, its parameters in Python
+// syntax, its docstring and its body.  `signature` lists the parameters,
+// the instance first, e.g. "self, source_info=None" or "self, **kwargs".
+// Defaults are the names None, False, 1 and Encoder.JPG; the class builder
+// turns them into objects (see DefaultResolver).
+struct MethodSpec {
+    const char* name;
+    const char* signature;
+    const char* doc;  // nullptr: no docstring
+    MethodBody body;
+};
+
+// One call of a method body: the bound arguments, by parameter index (the
+// instance is 0; a keyword collector comes after the named parameters),
+// and the module namespace for module-level names.
+class Call {
+public:
+    Call(PyObject* const* args, PyObject* globals, PyObject* builtins) noexcept
+        : args_(args), globals_(globals), builtins_(builtins) {}
+
+    PyObject* self() const noexcept { return args_[0]; }
+    PyObject* arg(std::size_t i) const noexcept { return args_[i]; }
+
+    // The module-level name, looked up now in the module namespace and then
+    // in the builtins; NameError when neither has it.
+    Ref global(PyObject* name) const { return module_global(globals_, builtins_, name); }
+
+private:
+    PyObject* const* args_;
+    PyObject* globals_;
+    PyObject* builtins_;
+};
+
+// One parameter of a signature, or one attribute of a class body, read from
+// text written as in Python: "name", "name=default" or "**name".
+struct ParamText {
+    std::string name;
+    std::string value;  // the default's text; empty when there is none
+    bool collector;     // "**name"
+};
+std::vector<ParamText> parse_params(const char* text);
+
+// Turns the text of a default ("None", "False", "1", "Encoder.JPG") into
+// its object; throws on failure.
+using DefaultResolver = Ref (*)(const char* text, PyObject* globals, PyObject* builtins);
+
+// Makes the function object for `spec`, a method of the class `class_name`.
+// `globals` is the module namespace, `builtins` the builtins' namespace.
+Ref make_function(const MethodSpec& spec, PyObject* class_name, PyObject* globals,
+                  PyObject* builtins, DefaultResolver resolve_default);
+
+// Readies the function type; once per process, throws on failure.
+void init_function_type();
+
+}  // namespace pemu

@@ -1,0 +1,170 @@
+// References and errors: the two conventions every other file follows.
+//
+// Ownership
+//   Ref     owns one strong reference.  Make it with Ref::steal(p) from a
+//           new reference that the C API returned (a null pointer means a
+//           Python error is set, and steal() throws), or with
+//           Ref::borrow(p) from a borrowed one (it takes a reference of its
+//           own).  It never converts to PyObject* by itself: get() lends the
+//           pointer for a call, release() hands the reference to the caller.
+//   PyObject* parameters are borrowed for the duration of the call; a
+//           function that keeps an object takes a Ref of its own.
+//
+// Errors
+//   A failure is a Python error set in the interpreter, then a thrown
+//   PyError, which unwinds to the one entry point that called into us.
+//   Entry points (type slots and method bodies) are noexcept and go
+//   through entry(), which turns PyError back into the C API's error
+//   return.  Nothing else catches PyError except code that inspects the
+//   pending Python error on purpose (fetch it, test it, clear it).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace pemu {
+
+// Thrown after a Python error has been set; carries nothing itself.
+struct PyError {};
+
+// Unwinds with the Python error that is already set.
+[[noreturn, gnu::cold]] inline void throw_error() { throw PyError{}; }
+
+// For C API calls that return -1 (or another negative value) on failure.
+inline int check(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference; a null pointer means an error is set.
+    static Ref steal(PyObject* p) {
+        if (p == nullptr) throw_error();
+        return Ref(p);
+    }
+    // Takes over a new reference that may be null without an error set.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+    // Takes a reference of its own to a borrowed object (which may be null).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return p_ == other; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// Runs the body of an entry point and translates a failure into the C
+// API's error value; `fail` is what the slot returns on error.
+template <class Result, class Body>
+Result entry(Result fail, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PyError&) {
+        return fail;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return fail;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in pemu_data");
+        return fail;
+    }
+}
+
+// The usual entry point shape: a body that returns a Ref, handed over as a
+// new reference (null on failure).
+template <class Body>
+PyObject* entry_ref(Body&& body) noexcept {
+    return entry<PyObject*>(nullptr, [&]() { return body().release(); });
+}
+
+// ---- Small helpers over the C API, all throwing on failure. ----
+
+inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+
+inline Ref getattr(PyObject* o, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(o, name));
+}
+inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    check(PyObject_SetAttr(o, name, value));
+}
+
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+
+inline void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+    check(PyDict_SetItem(dict, key, value));
+}
+
+// o[key] = value, with the direct route for an exact dict (which cannot
+// override item assignment).
+inline void setitem(PyObject* o, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(o))
+        check(PyDict_SetItem(o, key, value));
+    else
+        check(PyObject_SetItem(o, key, value));
+}
+
+// Looks a key up in a dict; null when absent, throws on a failed lookup.
+inline Ref dict_lookup(PyObject* dict, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) throw_error();
+    return Ref::borrow(value);
+}
+
+// `op` applied with the interpreter's rich comparison; its truth value.
+inline bool compare(PyObject* left, PyObject* right, int op) {
+    Ref result = Ref::steal(PyObject_RichCompare(left, right, op));
+    return truth(result.get());
+}
+
+// callable(*args), the arguments borrowed PyObject*.
+template <class... Args>
+Ref call(PyObject* callable, Args... args) {
+    return Ref::steal(
+        PyObject_CallFunctionObjArgs(callable, static_cast<PyObject*>(args)..., nullptr));
+}
+
+// o.name(*args): the attribute is looked up, then called.
+template <class... Args>
+Ref call_method(PyObject* o, PyObject* name, Args... args) {
+    Ref method = getattr(o, name);
+    return call(method.get(), args...);
+}
+
+// callable(name=value, ...), the keywords passed in the order given.
+struct Keyword {
+    PyObject* name;
+    PyObject* value;
+};
+inline Ref call_with_keywords(PyObject* callable, std::initializer_list<Keyword> keywords) {
+    Ref kwargs = new_dict();
+    for (const Keyword& kw : keywords) dict_set(kwargs.get(), kw.name, kw.value);
+    Ref args = Ref::steal(PyTuple_New(0));
+    return Ref::steal(PyObject_Call(callable, args.get(), kwargs.get()));
+}
+
+}  // namespace pemu
