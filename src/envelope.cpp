@@ -107,12 +107,16 @@ Ref parse_pemu_data(const Call& c) {
     }
 
     if (PyBytes_Check(data.get())) {
+        // json.loads(data.decode()): the callee is looked up before the
+        // bytes are decoded.  An exact bytes object decodes as UTF-8
+        // directly; a subclass may override decode.
+        Ref json = c.global(N->json);
+        Ref loads = getattr(json.get(), N->loads);
         Ref text = PyBytes_CheckExact(data.get())
                        ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
                                                          PyBytes_GET_SIZE(data.get()), nullptr))
                        : call_method(data.get(), N->decode);
-        Ref json = c.global(N->json);
-        data = call_method(json.get(), N->loads, text.get());
+        data = call(loads.get(), text.get());
     }
 
     Ref empty = new_dict();

@@ -234,6 +234,30 @@ int set_module(PyObject* self, PyObject* value, void*) noexcept {
 PyObject* get_defaults(PyObject* self, void*) noexcept { return get_field(fields(self).defaults); }
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { return none().release(); }
 
+// "(self, a, b=None, **kwargs)", with the defaults' reprs: what inspect
+// reads to give these functions a signature.
+PyObject* get_text_signature(PyObject* self, void*) noexcept {
+    return entry_ref([&] {
+        const FunctionFields& f = fields(self);
+        Ref parts = Ref::steal(PyList_New(0));
+        for (Py_ssize_t i = 0; i < f.nparams; ++i) {
+            Ref part = Ref::borrow(PyTuple_GET_ITEM(f.params.get(), i));
+            if (i >= f.nrequired) {
+                PyObject* value = PyTuple_GET_ITEM(f.defaults.get(), i - f.nrequired);
+                part = Ref::steal(PyUnicode_FromFormat("%U=%R", part.get(), value));
+            }
+            check(PyList_Append(parts.get(), part.get()));
+        }
+        if (f.collects) {
+            Ref part = Ref::steal(PyUnicode_FromString("**kwargs"));
+            check(PyList_Append(parts.get(), part.get()));
+        }
+        Ref separator = Ref::steal(PyUnicode_FromString(", "));
+        Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+        return Ref::steal(PyUnicode_FromFormat("(%U)", joined.get()));
+    });
+}
+
 PyGetSetDef function_getset[] = {
     {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
     {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
@@ -241,6 +265,7 @@ PyGetSetDef function_getset[] = {
     {const_cast<char*>("__module__"), get_module, set_module, nullptr, nullptr},
     {const_cast<char*>("__defaults__"), get_defaults, nullptr, nullptr, nullptr},
     {const_cast<char*>("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__text_signature__"), get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -294,6 +319,10 @@ Ref make_function(const MethodSpec& spec, PyObject* class_name, PyObject* global
             defaults.push_back(resolve_default(param.value.c_str(), globals, builtins));
     }
 
+    if (names.size() + (collects ? 1 : 0) > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "pemu_data: %s has too many parameters", spec.name);
+        throw_error();
+    }
     Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     for (std::size_t i = 0; i < names.size(); ++i)
         PyTuple_SET_ITEM(params.get(), i, names[i].release());
