@@ -1,0 +1,293 @@
+"""Benchmark of the envelope's operations against their floors.
+
+Each operation is timed beside a floor measured in the same run: for creation
+the same document built by Python from literals, for parsing bytes
+json.loads(payload.decode()) alone, and otherwise the plain-Python classes of
+baseline.py.  pyperf does the calibration, the worker processes and the
+statistics; the summary (medians, ratios, targets) is printed and written to
+bench/results.json (another path with --summary FILE).
+
+    python bench/bench.py [--scaling] [pyperf options, e.g. --fast]
+"""
+
+import json
+import os
+import sys
+import time
+
+import pyperf
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import baseline  # noqa: E402
+
+from pemu_sdk.redis import pemu_data  # noqa: E402
+
+NODE = {"id": "node-1", "type": "object-detection", "name": "OD Node"}
+DETECTIONS = [
+    {"label": "car", "confidence": 0.91, "box": [12, 40, 96, 64]},
+    {"label": "person", "confidence": 0.78, "box": [140, 22, 30, 88]},
+    {"label": "bicycle", "confidence": 0.55, "box": [200, 60, 70, 45]},
+]
+perf_counter = time.perf_counter
+
+
+def noop_img_to_str(image, encoder, with_base64):
+    return image
+
+
+def noop_str_to_img(img_as_str, encoder, with_base64):
+    return img_as_str
+
+
+def typical_payload(result=DETECTIONS, ext_info=None, frame=None):
+    """The document an upstream envelope publishes for frame 42."""
+    publisher = pemu_data.PemuData(0, NODE, NODE, 0)
+    publisher.meta.update_source({"frame_id": 42})
+    return publisher.create_pemu_data(result=result, ext_info=ext_info, frame=frame,
+                                      encoder="png")
+
+
+def as_bytes(document):
+    return json.dumps(document).encode()
+
+
+# ---- The operations and their floors: each takes a loop count and returns
+# the seconds that many calls took. ----
+
+def envelope_constructor(loops):
+    cls, node = pemu_data.PemuData, NODE
+    t0 = perf_counter()
+    for _ in range(loops):
+        cls(0, node, node, 0)
+    return perf_counter() - t0
+
+
+def envelope_constructor_python(loops):
+    cls, node = baseline.PemuData, NODE
+    t0 = perf_counter()
+    for _ in range(loops):
+        cls(0, node, node, 0)
+    return perf_counter() - t0
+
+
+def create_empty(loops):
+    create = pemu_data.PemuData(0, NODE, NODE, 0).create_pemu_data
+    t0 = perf_counter()
+    for _ in range(loops):
+        create()
+    return perf_counter() - t0
+
+
+def create_empty_literal(loops):
+    meta = pemu_data.PemuData(0, NODE, NODE, 0).meta
+    ts, source = meta.ts, meta.source.to_dict()
+    module, frame_format = meta.module.to_dict(), meta.frame_format.to_dict()
+    t0 = perf_counter()
+    for _ in range(loops):
+        {"meta": {"ts": ts, "source": source, "module": module,
+                  "frame_format": frame_format},
+         "result": [], "frame": None}
+    return perf_counter() - t0
+
+
+EXT_INFO = {"camera": "gate-1", "sequence": 7}
+FRAME = "<frame>"
+
+
+def create_full(loops):
+    pemu_data.img_to_str = noop_img_to_str
+    create = pemu_data.PemuData(0, NODE, NODE, 0).create_pemu_data
+    result, ext_info, frame = DETECTIONS, EXT_INFO, FRAME
+    t0 = perf_counter()
+    for _ in range(loops):
+        create(result=result, ext_info=ext_info, frame=frame)
+    return perf_counter() - t0
+
+
+def create_full_literal(loops):
+    meta = pemu_data.PemuData(0, NODE, NODE, 0).meta
+    ts, source, module = meta.ts, meta.source.to_dict(), meta.module.to_dict()
+    result, frame, img_to_str = DETECTIONS, FRAME, noop_img_to_str
+    t0 = perf_counter()
+    for _ in range(loops):
+        text = img_to_str(image=frame, encoder="jpg", with_base64=False)
+        {"meta": {"ts": ts, "source": source, "module": module,
+                  "frame_format": {"encoder": "jpg", "with_base64": False},
+                  "camera": "gate-1", "sequence": 7},
+         "result": result, "frame": text}
+    return perf_counter() - t0
+
+
+PAYLOAD = typical_payload()
+PAYLOAD_BYTES = as_bytes(PAYLOAD)
+
+
+def parse_dict(loops, envelope_class=None):
+    envelope = (envelope_class or pemu_data.PemuData)(0, NODE, NODE, 0)
+    parse, document = envelope.parse_pemu_data, json.loads(PAYLOAD_BYTES)
+    t0 = perf_counter()
+    for _ in range(loops):
+        parse(document)
+    return perf_counter() - t0
+
+
+def parse_dict_python(loops):
+    return parse_dict(loops, baseline.PemuData)
+
+
+def parse_bytes(loops):
+    parse = pemu_data.PemuData(0, NODE, NODE, 0).parse_pemu_data
+    payload = PAYLOAD_BYTES
+    t0 = perf_counter()
+    for _ in range(loops):
+        parse(payload)
+    return perf_counter() - t0
+
+
+def parse_bytes_json(loops):
+    loads, payload = json.loads, PAYLOAD_BYTES
+    t0 = perf_counter()
+    for _ in range(loops):
+        loads(payload.decode())
+    return perf_counter() - t0
+
+
+# Nine entries, about half of them equal to what the descriptor holds.
+SOURCE = {"id": "node-1", "type": "object-detection", "name": "OD Node",
+          "source_name": "object-detection_0", "source_key": "node-1_0",
+          "output_port_idx": 0, "frame_id": 41, "ts": 1.5}
+
+
+def update_entries(frame_id):
+    return {"id": "node-1", "type": "object-detection", "name": "OD Node",
+            "source_key": "node-1_0", "source_name": "renamed", "output_port_idx": 1,
+            "frame_id": frame_id, "ts": 2.5, "region": "north"}
+
+
+def update_nine(loops, source_class=None):
+    source = (source_class or pemu_data.MetaSource)()
+    source.update(SOURCE)
+    update = source.update
+    entries = [update_entries(i) for i in range(2)]
+    t0 = perf_counter()
+    for i in range(loops):
+        update(entries[i & 1])
+    return perf_counter() - t0
+
+
+def update_nine_python(loops):
+    return update_nine(loops, baseline.MetaSource)
+
+
+# name, operation, floor, target: the most (ratio <= target) or the least
+# (floor / operation >= target) the ratio may be.
+CASES = [
+    ("PemuData(0, node, node, 0)", envelope_constructor,
+     "plain-Python PemuData", envelope_constructor_python, ("faster", 3.0)),
+    ("create_pemu_data()", create_empty,
+     "document from literals", create_empty_literal, ("at most", 1.5)),
+    ("create_pemu_data(result, ext_info, frame)", create_full,
+     "document from literals", create_full_literal, None),
+    ("parse_pemu_data(dict)", parse_dict,
+     "plain-Python parse_pemu_data", parse_dict_python, ("faster", 4.0)),
+    ("parse_pemu_data(bytes)", parse_bytes,
+     "json.loads(payload.decode())", parse_bytes_json, ("at most", 1.10)),
+    ("MetaSource.update, nine entries", update_nine,
+     "plain-Python MetaSource.update", update_nine_python, ("faster", 5.0)),
+]
+
+
+# ---- How the cost grows ----
+
+def scaled(entries=0, frame_bytes=0):
+    """A payload with `entries` results and extra metadata entries, and a
+    frame text of `frame_bytes` characters."""
+    result = [{"label": "car", "index": i} for i in range(entries)]
+    ext_info = {"extra_%d" % i: i for i in range(entries)}
+    frame = "x" * frame_bytes if frame_bytes else None
+    return result, ext_info, frame
+
+
+def scaling_cases():
+    cases = []
+    sizes = [("entries", n, scaled(entries=n)) for n in (10, 100, 1000)]
+    sizes += [("frame text bytes", n, scaled(frame_bytes=n)) for n in (1024, 32 * 1024, 1 << 20)]
+    for label, n, (result, ext_info, frame) in sizes:
+        def create(loops, result=result, ext_info=ext_info, frame=frame):
+            pemu_data.img_to_str = noop_img_to_str
+            create = pemu_data.PemuData(0, NODE, NODE, 0).create_pemu_data
+            t0 = perf_counter()
+            for _ in range(loops):
+                create(result=result, ext_info=ext_info, frame=frame)
+            return perf_counter() - t0
+
+        pemu_data.img_to_str = noop_img_to_str
+        payload = as_bytes(typical_payload(result, ext_info, frame))
+
+        def parse(loops, payload=payload):
+            pemu_data.str_to_img = noop_str_to_img
+            parse = pemu_data.PemuData(0, NODE, NODE, 0).parse_pemu_data
+            t0 = perf_counter()
+            for _ in range(loops):
+                parse(payload)
+            return perf_counter() - t0
+
+        cases.append(("create, %s=%d" % (label, n), create))
+        cases.append(("parse bytes, %s=%d (%d B)" % (label, n, len(payload)), parse))
+    return cases
+
+
+def main():
+    runner = pyperf.Runner(processes=6, values=3)
+    runner.argparser.add_argument("--scaling", action="store_true",
+                                  help="also measure how the cost grows with size")
+    runner.argparser.add_argument("--summary", default=os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "results.json"))
+    args = runner.parse_args()
+
+    medians = {}
+    for name, operation, floor_name, floor, _ in CASES:
+        for label, func in ((name, operation), ("floor: " + name, floor)):
+            bench = runner.bench_time_func(label, func)
+            if bench is not None and not args.worker:
+                medians[label] = bench.median()
+    scaling = []
+    if args.scaling:
+        for label, func in scaling_cases():
+            bench = runner.bench_time_func(label, func)
+            if bench is not None and not args.worker:
+                scaling.append((label, bench.median()))
+    if args.worker or not medians:
+        return
+
+    rows, ok = [], True
+    print()
+    print("%-44s %10s %10s %8s  %s" % ("operation", "time", "floor", "ratio", "target"))
+    for name, _, floor_name, _, target in CASES:
+        t, f = medians[name], medians["floor: " + name]
+        ratio, met = t / f, None
+        text = ""
+        if target is not None:
+            kind, bound = target
+            met = (f / t >= bound) if kind == "faster" else (ratio <= bound)
+            text = ("%.1fx faster than %s (wanted >= %.1f): %s" % (f / t, floor_name, bound,
+                    "met" if met else "MISSED") if kind == "faster" else
+                    "<= %.2fx %s: %s" % (bound, floor_name, "met" if met else "MISSED"))
+            ok = ok and met
+        print("%-44s %8.0f ns %7.0f ns %7.2fx  %s" % (name, t * 1e9, f * 1e9, ratio, text))
+        rows.append({"operation": name, "seconds": t, "floor": floor_name,
+                     "floor_seconds": f, "ratio": ratio,
+                     "target": list(target) if target else None, "met": met})
+    if scaling:
+        print()
+        for label, t in scaling:
+            print("%-52s %12.1f us" % (label, t * 1e6))
+    with open(args.summary, "w") as out:
+        json.dump({"python": sys.version.split()[0], "operations": rows,
+                   "scaling": [{"case": label, "seconds": t} for label, t in scaling]},
+                  out, indent=2)
+    print("\nsummary written to %s%s" % (args.summary, "" if ok else "; some targets missed"))
+
+
+if __name__ == "__main__":
+    main()
