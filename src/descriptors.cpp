@@ -5,6 +5,18 @@
 
 namespace pemu {
 
+namespace {
+// The getter behind the __dict__ attribute of plain classes (all share it),
+// learnt from a class the module made.
+getter instance_dict_getter = nullptr;
+}  // namespace
+
+void learn_instance_dict(PyObject* cls) {
+    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), N->dunder_dict);
+    if (found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type)
+        instance_dict_getter = reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset->get;
+}
+
 // ---- Pairs of items() ----
 
 namespace {
@@ -79,6 +91,52 @@ bool ItemIterator::next(Ref& key, Ref& value) {
 
 // ---- The merge rule ----
 
+namespace {
+
+// What record.<key> reads, for a type whose attribute access is the generic
+// one and which holds no descriptor with __get__ under that name: the
+// instance dict's entry, else the class attribute.  For such plain data the
+// merge rule's two reads (presence, then comparison) read the same object,
+// so one lookup serves both.  `plain` is false where that does not hold,
+// and the interpreter's attribute access is used instead.
+Ref read_plain(PyObject* record, PyObject* key, bool& plain) {
+    PyTypeObject* type = Py_TYPE(record);
+    plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
+            PyUnicode_CheckExact(key);
+    if (!plain) return Ref();
+    Ref found = Ref::borrow(_PyType_Lookup(type, key));
+    if (found && Py_TYPE(found.get())->tp_descr_get != nullptr) {
+        plain = false;
+        return Ref();
+    }
+    Ref dict = Ref::steal(PyObject_GenericGetDict(record, nullptr));
+    // As in attribute access, a failing lookup reads as a miss.
+    Ref value = Ref::borrow(PyDict_GetItem(dict.get(), key));
+    return value ? value : found;
+}
+
+// Whether the merge rule sets record.<key> to value: when the record lacks
+// the attribute (any failure to read it counts as lacking) or holds a value
+// that compares unequal.
+bool should_store(PyObject* record, PyObject* key, PyObject* value) {
+    bool plain;
+    Ref current = read_plain(record, key, plain);
+    if (!plain) {
+        Ref present = Ref::steal_or_null(PyObject_GetAttr(record, key));
+        if (!present) {
+            PyErr_Clear();
+            return true;
+        }
+        present = Ref();
+        current = getattr(record, key);
+    } else if (!current) {
+        return true;
+    }
+    return compare(current.get(), value, Py_NE);
+}
+
+}  // namespace
+
 void merge(PyObject* record, PyObject* mapping) {
     if (mapping == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
@@ -93,18 +151,15 @@ void merge(PyObject* record, PyObject* mapping) {
             PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
             throw_error();
         }
-        // A presence check (any failure to read counts as absent), then a
-        // second read for the comparison.
-        bool store = true;
-        Ref present = Ref::steal_or_null(PyObject_GetAttr(record, key.get()));
-        if (!present) {
-            PyErr_Clear();
-        } else {
-            present = Ref();
-            Ref current = getattr(record, key.get());
-            store = compare(current.get(), value.get(), Py_NE);
+        if (PyUnicode_CheckExact(key.get())) {
+            // The type's attribute cache is keyed by the name object, so a
+            // key fresh from JSON is swapped for its interned twin, as
+            // setting the attribute would do anyway.
+            PyObject* name = key.release();
+            PyUnicode_InternInPlace(&name);
+            key = Ref::steal(name);
         }
-        if (store) setattr(record, key.get(), value.get());
+        if (should_store(record, key.get(), value.get())) setattr(record, key.get(), value.get());
     }
 }
 
@@ -112,7 +167,20 @@ void merge(PyObject* record, PyObject* mapping) {
 
 namespace {
 
-Ref to_dict_body(const Call& c) { return getattr(c.self(), N->dunder_dict); }
+// self.__dict__.  Where that attribute is the plain classes' own, the
+// instance dict is fetched directly; a __getattribute__ or a __dict__ of a
+// subclass's making is honoured through attribute access.
+Ref to_dict_body(const Call& c) {
+    PyObject* self = c.self();
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro == PyObject_GenericGetAttr && instance_dict_getter != nullptr) {
+        PyObject* found = _PyType_Lookup(type, N->dunder_dict);
+        if (found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type &&
+            reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset->get == instance_dict_getter)
+            return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    }
+    return getattr(self, N->dunder_dict);
+}
 
 Ref update_body(const Call& c) {
     merge(c.self(), c.arg(1));

@@ -31,4 +31,8 @@ private:
 // compares unequal.  Not atomic: entries before a failure stay applied.
 void merge(PyObject* record, PyObject* mapping);
 
+// Learns from `cls`, a plain class the module made, how its instances'
+// __dict__ is read, so that to_dict can fetch it directly.
+void learn_instance_dict(PyObject* cls);
+
 }  // namespace pemu

@@ -12,11 +12,11 @@ Ref envelope_init(const Call& c) {
     PyObject* self = c.self();
     Ref meta_class = c.global(N->Meta);
     // Meta's own parameter order differs, hence keywords only.
-    Ref meta = call_with_keywords(meta_class.get(), {{N->cur_node, c.arg(2)},
-                                                     {N->feed_idx, c.arg(1)},
-                                                     {N->src_node, c.arg(3)},
-                                                     {N->src_port, c.arg(4)},
-                                                     {N->src_name, c.arg(5)}});
+    Ref meta = instantiate(meta_class.get(), {{N->cur_node, c.arg(2)},
+                                              {N->feed_idx, c.arg(1)},
+                                              {N->src_node, c.arg(3)},
+                                              {N->src_port, c.arg(4)},
+                                              {N->src_name, c.arg(5)}});
     setattr(self, N->meta, meta.get());
     return none();
 }
@@ -48,11 +48,11 @@ Ref create_pemu_data(const Call& c) {
         // Frame-only payload.
         if (frame == Py_None) return none();
         Ref img_to_base64str = c.global(N->img_to_base64str);
-        return call_with_keywords(img_to_base64str.get(), {{N->image, frame}});
+        return call_with(img_to_base64str.get(), {}, {{N->image, frame}});
     }
 
     Ref meta = getattr(self, N->meta);
-    Ref meta_data = call_method(meta.get(), N->to_dict);
+    Ref meta_data = call(get_method(meta.get(), N->to_dict), {});
     if (truth(ext_info) && PyDict_Check(ext_info)) {
         ItemIterator items(ext_info);
         Ref key;
@@ -65,8 +65,8 @@ Ref create_pemu_data(const Call& c) {
     if (frame != Py_None) {
         effective_format(self, encoder, with_base64);
         Ref img_to_str = c.global(N->img_to_str);
-        frame_as_text = call_with_keywords(
-            img_to_str.get(),
+        frame_as_text = call_with(
+            img_to_str.get(), {},
             {{N->image, frame}, {N->encoder, encoder.get()}, {N->with_base64, with_base64.get()}});
         Ref frame_format = new_dict();
         dict_set(frame_format.get(), N->encoder, encoder.get());
@@ -103,7 +103,7 @@ Ref parse_pemu_data(const Call& c) {
     if (compare(version, N->zero, Py_EQ)) {
         // Frame-only payload.
         Ref base64_to_img = c.global(N->base64_to_img);
-        return call_with_keywords(base64_to_img.get(), {{N->b64_bytes, data.get()}});
+        return call_with(base64_to_img.get(), {}, {{N->b64_bytes, data.get()}});
     }
 
     if (PyBytes_Check(data.get())) {
@@ -123,15 +123,15 @@ Ref parse_pemu_data(const Call& c) {
     Ref meta_info = mapping_get(data.get(), N->meta, empty.get());
     {
         Ref meta = getattr(self, N->meta);
-        Ref update = getattr(meta.get(), N->update_source);
+        Method update = get_method(meta.get(), N->update_source);
         Ref source_info = mapping_get(meta_info.get(), N->source, nullptr);
-        call_with_keywords(update.get(), {{N->source_info, source_info.get()}});
+        call(update, {}, {{N->source_info, source_info.get()}});
     }
     {
         Ref meta = getattr(self, N->meta);
-        Ref update = getattr(meta.get(), N->update_frame_format);
+        Method update = get_method(meta.get(), N->update_frame_format);
         Ref frame_format_info = mapping_get(meta_info.get(), N->frame_format, nullptr);
-        call(update.get(), frame_format_info.get());
+        call(update, {frame_format_info.get()});
     }
 
     Ref frame_data = mapping_get(data.get(), N->frame, Py_None);
@@ -139,9 +139,10 @@ Ref parse_pemu_data(const Call& c) {
     if (truth(frame_data.get())) {
         effective_format(self, encoder, with_base64);
         Ref str_to_img = c.global(N->str_to_img);
-        frame = call_with_keywords(str_to_img.get(), {{N->img_as_str, frame_data.get()},
-                                                      {N->encoder, encoder.get()},
-                                                      {N->with_base64, with_base64.get()}});
+        frame = call_with(str_to_img.get(), {},
+                          {{N->img_as_str, frame_data.get()},
+                           {N->encoder, encoder.get()},
+                           {N->with_base64, with_base64.get()}});
     }
     setitem(data.get(), N->frame, frame.get());
     return data;

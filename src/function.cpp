@@ -70,18 +70,61 @@ Py_ssize_t find_param(const FunctionFields& f, PyObject* key, Py_ssize_t from, P
     return -1;
 }
 
+// The keywords of a call as the interpreter passes them: a dict, or null.
+class DictKeywords {
+public:
+    explicit DictKeywords(PyObject* dict) noexcept : dict_(dict) {}
+    Py_ssize_t size() const noexcept { return dict_ != nullptr ? PyDict_GET_SIZE(dict_) : 0; }
+    Ref lookup(PyObject* name) const { return dict_lookup(dict_, name); }
+    // The entry after `pos`, held: hashing a str subclass may run code that
+    // changes the caller's dict while it is bound.
+    bool next(Py_ssize_t& pos, Ref& key, Ref& value) const noexcept {
+        PyObject* k;
+        PyObject* v;
+        if (!PyDict_Next(dict_, &pos, &k, &v)) return false;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return true;
+    }
+
+private:
+    PyObject* dict_;
+};
+
+// The keywords of a call made by this module itself.
+class ArrayKeywords {
+public:
+    ArrayKeywords(const Keyword* begin, std::size_t size) noexcept
+        : begin_(begin), size_(static_cast<Py_ssize_t>(size)) {}
+    Py_ssize_t size() const noexcept { return size_; }
+    Ref lookup(PyObject* name) const {
+        for (Py_ssize_t i = 0; i < size_; ++i)
+            if (begin_[i].name == name || PyUnicode_Compare(begin_[i].name, name) == 0)
+                return Ref::borrow(begin_[i].value);
+        return Ref();
+    }
+    bool next(Py_ssize_t& pos, Ref& key, Ref& value) const noexcept {
+        if (pos >= size_) return false;
+        key = Ref::borrow(begin_[pos].name);
+        value = Ref::borrow(begin_[pos].value);
+        ++pos;
+        return true;
+    }
+
+private:
+    const Keyword* begin_;
+    Py_ssize_t size_;
+};
+
 // The full check of the keywords that the name lookups left over: each must
 // be a str naming a parameter not given by position, or go to the collector.
-void bind_remaining_keywords(const FunctionFields& f, PyObject* kwargs, Py_ssize_t nargs,
-                             Ref* out, PyObject* collected) {
+template <class Keywords>
+void bind_remaining_keywords(const FunctionFields& f, const Keywords& keywords,
+                             Py_ssize_t nargs, Ref* out, PyObject* collected) {
     Py_ssize_t pos = 0;
-    PyObject* k;
-    PyObject* v;
-    while (PyDict_Next(kwargs, &pos, &k, &v)) {
-        // Held for the step: hashing a str subclass may run code that
-        // changes the caller's dict.
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
+    Ref key;
+    Ref value;
+    while (keywords.next(pos, key, value)) {
         Py_ssize_t i = find_param(f, key.get(), nargs, f.nparams, true);
         if (i >= 0) {
             out[i] = value;
@@ -118,15 +161,16 @@ void bind_remaining_keywords(const FunctionFields& f, PyObject* kwargs, Py_ssize
 // not given by position is looked up by name, and the first required one
 // missing is reported with the number of parameters bound before it; then
 // the keywords left over are checked one by one.
-void bind(const FunctionFields& f, PyObject* args, PyObject* kwargs, Ref* out) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+template <class Keywords>
+void bind(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
+          const Keywords& keywords, Ref* out) {
     if (nargs > f.nparams) raise_arg_count(f, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
 
-    Py_ssize_t kw_left = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    Py_ssize_t kw_left = keywords.size();
     for (Py_ssize_t i = nargs; i < f.nparams; ++i) {
         if (kw_left > 0) {
-            out[i] = dict_lookup(kwargs, PyTuple_GET_ITEM(f.params.get(), i));
+            out[i] = keywords.lookup(PyTuple_GET_ITEM(f.params.get(), i));
             if (out[i]) {
                 --kw_left;
                 continue;
@@ -138,29 +182,56 @@ void bind(const FunctionFields& f, PyObject* args, PyObject* kwargs, Ref* out) {
 
     Ref collected;
     if (f.collects) collected = new_dict();
-    if (kw_left > 0) bind_remaining_keywords(f, kwargs, nargs, out, collected.get());
+    if (kw_left > 0) bind_remaining_keywords(f, keywords, nargs, out, collected.get());
     if (f.collects) out[f.nparams] = std::move(collected);
+}
+
+// Binds and runs the body of `function`.
+template <class Keywords>
+Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+        const Keywords& keywords) {
+    const FunctionFields& f = fields(function);
+    if (!f.globals) {  // emptied by the garbage collector
+        PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
+        throw_error();
+    }
+    Ref bound[kMaxParams];
+    bind(f, args, nargs, keywords, bound);
+    PyObject* argv[kMaxParams];
+    for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = bound[i].get();
+    // Held for the call, whatever the body does to the function object.
+    Ref globals = f.globals;
+    Ref builtins = f.builtins;
+    return f.spec->body(Call(argv, globals.get(), builtins.get()));
 }
 
 // ---- Type slots ----
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return entry_ref([&] {
-        const FunctionFields& f = fields(self);
-        if (!f.globals) {  // emptied by the garbage collector
-            PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
-            throw_error();
-        }
-        Ref bound[kMaxParams];
-        bind(f, args, kwargs, bound);
-        PyObject* argv[kMaxParams];
-        for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = bound[i].get();
-        // Held for the call, whatever the body does to the function object.
-        Ref globals = f.globals;
-        Ref builtins = f.builtins;
-        return f.spec->body(Call(argv, globals.get(), builtins.get()));
+        return run(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                   DictKeywords(kwargs));
     });
 }
+
+// The direct route from this module's own code into one of its functions:
+// the same binding and body as a call through the interpreter, without the
+// bound method, argument tuple and keyword dict in between.
+Ref invoke(PyObject* function, PyObject* self, std::initializer_list<PyObject*> args,
+           std::initializer_list<Keyword> keywords) {
+    PyObject* argv[kMaxParams + 1];
+    Py_ssize_t nargs = 0;
+    if (self != nullptr) argv[nargs++] = self;
+    for (PyObject* arg : args) argv[nargs++] = arg;  // the module passes at most two
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    Ref hold = Ref::borrow(function);
+    return run(function, argv, nargs, ArrayKeywords(keywords.begin(), keywords.size()));
+}
+
+bool is_function(PyObject* o) noexcept { return Py_TYPE(o) == &function_type; }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) {
@@ -285,6 +356,78 @@ Ref module_global(PyObject* globals, PyObject* builtins, PyObject* name) {
         throw_error();
     }
     return value;
+}
+
+Ref call_with(PyObject* callable, std::initializer_list<PyObject*> args,
+              std::initializer_list<Keyword> keywords) {
+    if (is_function(callable)) return invoke(callable, nullptr, args, keywords);
+    if (PyMethod_Check(callable) && is_function(PyMethod_GET_FUNCTION(callable)))
+        return invoke(PyMethod_GET_FUNCTION(callable), PyMethod_GET_SELF(callable), args,
+                      keywords);
+    // Anything else through the interpreter: positional values, then the
+    // keywords' values, with a tuple of their names.
+    PyObject* argv[kMaxParams];
+    Py_ssize_t n = 0;
+    for (PyObject* arg : args) argv[n++] = arg;
+    Ref kwnames;
+    if (keywords.size() != 0) {
+        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+        Py_ssize_t i = 0;
+        for (const Keyword& kw : keywords) {
+            Py_INCREF(kw.name);
+            PyTuple_SET_ITEM(kwnames.get(), i++, kw.name);
+            argv[n++] = kw.value;
+        }
+    }
+    return vcall(callable, argv, static_cast<Py_ssize_t>(args.size()), kwnames.get());
+}
+
+Method get_method(PyObject* obj, PyObject* name) {
+    // As generic attribute access resolves it: a function of ours found on
+    // the type is a non-data descriptor, so the instance dict comes first;
+    // only when that does not hold the name is the function bound.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        Ref found = Ref::borrow(_PyType_Lookup(type, name));
+        if (found && is_function(found.get())) {
+            if (type->tp_dictoffset != 0) {
+                Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+                Ref value = dict_lookup(dict.get(), name);
+                if (value) return {std::move(value), Ref()};
+            }
+            return {std::move(found), Ref::borrow(obj)};
+        }
+    }
+    return {getattr(obj, name), Ref()};
+}
+
+Ref call(const Method& method, std::initializer_list<PyObject*> args,
+         std::initializer_list<Keyword> keywords) {
+    if (method.self) return invoke(method.callable.get(), method.self.get(), args, keywords);
+    return call_with(method.callable.get(), args, keywords);
+}
+
+Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {
+    // What type.__call__ does for a plain class (metaclass type, object's
+    // __new__) whose __init__ is one of ours: make the instance, run
+    // __init__, insist on None.
+    if (Py_TYPE(cls) == &PyType_Type) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (type->tp_new == PyBaseObject_Type.tp_new) {
+            Ref init = Ref::borrow(_PyType_Lookup(type, N->dunder_init));
+            if (init && is_function(init.get())) {
+                Ref instance = Ref::steal(type->tp_new(type, N->empty_tuple, nullptr));
+                Ref result = invoke(init.get(), instance.get(), {}, keywords);
+                if (!result.is_none()) {
+                    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                                 Py_TYPE(result.get())->tp_name);
+                    throw_error();
+                }
+                return instance;
+            }
+        }
+    }
+    return call_with(cls, {}, keywords);
 }
 
 std::vector<ParamText> parse_params(const char* text) {

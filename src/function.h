@@ -68,6 +68,29 @@ struct ParamText {
 };
 std::vector<ParamText> parse_params(const char* text);
 
+// ---- Calls made by the module's own code ----
+//
+// They behave as the same call written in Python would, with direct routes
+// where the callee is one of the module's own functions or classes: those
+// skip the bound method, argument tuple and keyword dict, but bind the
+// arguments and run the body exactly as a call through the interpreter.
+
+// obj.name, looked up as attribute access does.  When that would give one
+// of the module's functions bound to obj, the function and obj are kept
+// apart instead (`self` set), ready for the direct route.
+struct Method {
+    Ref callable;
+    Ref self;
+};
+Method get_method(PyObject* obj, PyObject* name);
+
+// Calls what get_method found: method(*args, **keywords).
+Ref call(const Method& method, std::initializer_list<PyObject*> args,
+         std::initializer_list<Keyword> keywords = {});
+
+// cls(**keywords).
+Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
+
 // Turns the text of a default ("None", "False", "1", "Encoder.JPG") into
 // its object; throws on failure.
 using DefaultResolver = Ref (*)(const char* text, PyObject* globals, PyObject* builtins);

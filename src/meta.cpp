@@ -21,18 +21,18 @@ Ref meta_init(const Call& c) {
     setattr(self, N->ts, now.get());
 
     Ref module_class = c.global(N->MetaModule);
-    Ref module = call_with_keywords(module_class.get(),
-                                    {{N->cur_node, cur_node}, {N->feed_port_idx, feed_idx}});
+    Ref module =
+        instantiate(module_class.get(), {{N->cur_node, cur_node}, {N->feed_port_idx, feed_idx}});
     setattr(self, N->module, module.get());
 
     Ref source_class = c.global(N->MetaSource);
-    Ref source = call_with_keywords(
+    Ref source = instantiate(
         source_class.get(),
         {{N->src_node, src_node}, {N->src_output_port, src_port}, {N->src_name, src_name}});
     setattr(self, N->source, source.get());
 
     Ref frame_format_class = c.global(N->MetaFrameFormat);
-    Ref frame_format = call(frame_format_class.get());
+    Ref frame_format = instantiate(frame_format_class.get(), {});
     setattr(self, N->frame_format, frame_format.get());
     return none();
 }
@@ -42,7 +42,7 @@ Ref forward_update(const Call& c, PyObject* component_name) {
     Ref info = Ref::borrow(c.arg(1));
     if (info.is_none()) info = new_dict();
     Ref component = getattr(c.self(), component_name);
-    call_method(component.get(), N->update, info.get());
+    call(get_method(component.get(), N->update), {info.get()});
     return none();
 }
 
@@ -57,7 +57,7 @@ Ref meta_to_dict(const Call& c) {
     dict_set(mapping.get(), N->ts, ts.get());
     for (PyObject* name : {N->source, N->module, N->frame_format}) {
         Ref component = getattr(self, name);
-        Ref component_dict = call_method(component.get(), N->to_dict);
+        Ref component_dict = call(get_method(component.get(), N->to_dict), {});
         dict_set(mapping.get(), name, component_dict.get());
     }
     return mapping;

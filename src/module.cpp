@@ -6,6 +6,7 @@
 // sibling needs them), and a failed load leaves nothing in sys.modules: the
 // next import starts again from the beginning.
 #include "classes.h"
+#include "descriptors.h"
 #include "function.h"
 #include "names.h"
 
@@ -101,6 +102,7 @@ void load(PyObject* module) {
     for (const ClassSpec* spec : {&kMetaSourceClass, &kMetaModuleClass, &kMetaFrameFormatClass,
                                   &kMetaClass, &kPemuDataClass}) {
         Ref cls = make_class(*spec, globals, builtins);
+        learn_instance_dict(cls.get());
         Ref name = getattr(cls.get(), N->dunder_qualname);
         dict_set(globals, name.get(), cls.get());
     }

@@ -62,6 +62,7 @@ namespace pemu {
     X(PemuData, "PemuData")                            \
     X(dunder_dict, "__dict__")                         \
     X(dunder_module, "__module__")                     \
+    X(dunder_init, "__init__")                     \
     X(dunder_qualname, "__qualname__")                 \
     X(underscore, "_")                                 \
     X(module_name, "pemu_sdk.redis.pemu_data")

@@ -141,11 +141,24 @@ inline bool compare(PyObject* left, PyObject* right, int op) {
     return truth(result.get());
 }
 
+// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))): the
+// interpreter's fast calling convention, under its name in each version.
+inline Ref vcall(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames = nullptr) {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames));
+#elif PY_VERSION_HEX >= 0x03080000
+    return Ref::steal(_PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), kwnames));
+#else
+    return Ref::steal(_PyObject_FastCallKeywords(callable, args, nargs, kwnames));
+#endif
+}
+
 // callable(*args), the arguments borrowed PyObject*.
 template <class... Args>
 Ref call(PyObject* callable, Args... args) {
-    return Ref::steal(
-        PyObject_CallFunctionObjArgs(callable, static_cast<PyObject*>(args)..., nullptr));
+    PyObject* argv[sizeof...(Args) + 1] = {static_cast<PyObject*>(args)...};
+    return vcall(callable, argv, sizeof...(Args));
 }
 
 // o.name(*args): the attribute is looked up, then called.
@@ -155,16 +168,14 @@ Ref call_method(PyObject* o, PyObject* name, Args... args) {
     return call(method.get(), args...);
 }
 
-// callable(name=value, ...), the keywords passed in the order given.
+// A keyword argument of a call made by this module.
 struct Keyword {
     PyObject* name;
     PyObject* value;
 };
-inline Ref call_with_keywords(PyObject* callable, std::initializer_list<Keyword> keywords) {
-    Ref kwargs = new_dict();
-    for (const Keyword& kw : keywords) dict_set(kwargs.get(), kw.name, kw.value);
-    Ref args = Ref::steal(PyTuple_New(0));
-    return Ref::steal(PyObject_Call(callable, args.get(), kwargs.get()));
-}
+
+// callable(*args, name=value, ...), the keywords passed in the order given.
+Ref call_with(PyObject* callable, std::initializer_list<PyObject*> args,
+              std::initializer_list<Keyword> keywords);
 
 }  // namespace pemu

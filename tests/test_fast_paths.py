@@ -1,0 +1,99 @@
+"""The direct routes inside the module step aside whenever Python code could
+tell them apart from ordinary calls and attribute access."""
+import pytest
+
+from conftest import NODE
+from pemu_sdk.redis import pemu_data as m
+
+
+def test_instance_attribute_shadows_a_component_method(envelope):
+    seen = []
+    envelope.meta.source.update = seen.append
+    envelope.meta.source.to_dict = lambda: "own"
+    envelope.meta.update_source({"frame_id": 1})
+    assert seen == [{"frame_id": 1}]
+    assert envelope.meta.to_dict()["source"] == "own"
+    assert envelope.meta.source.frame_id is None
+
+
+def test_class_level_replacements_are_honoured(monkeypatch, envelope):
+    monkeypatch.setattr(m.MetaModule, "to_dict", lambda self: "replaced")
+    monkeypatch.setattr(m.Meta, "to_dict", m.MetaSource.to_dict)  # one of ours, other class
+    assert envelope.create_pemu_data()["meta"] is vars(envelope.meta)
+    monkeypatch.undo()
+    assert envelope.create_pemu_data()["meta"]["module"]["id"] == "node-1"
+
+
+def test_init_swapped_for_another_method_of_the_module(monkeypatch):
+    monkeypatch.setattr(m.MetaFrameFormat, "__init__", m.MetaFrameFormat.to_dict)
+    with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'dict'$"):
+        m.Meta(None, 0, None, None, None)
+
+
+def test_classes_with_their_own_construction(monkeypatch):
+    made = []
+
+    class Recording(type):
+        def __call__(cls, *args, **kwargs):
+            made.append((cls.__name__, kwargs))
+            return super().__call__(*args, **kwargs)
+
+    class Source(m.MetaSource, metaclass=Recording):
+        pass
+
+    class Module(m.MetaModule):
+        def __new__(cls, **kwargs):
+            made.append(("Module.__new__", kwargs))
+            return super().__new__(cls)
+
+    monkeypatch.setattr(m, "MetaSource", Source)
+    monkeypatch.setattr(m, "MetaModule", Module)
+    meta = m.Meta(NODE, 0, NODE, 0, None)
+    assert made == [("Module.__new__", {"cur_node": NODE, "feed_port_idx": 0}),
+                    ("Source", {"src_node": NODE, "src_output_port": 0, "src_name": None})]
+    assert type(meta.source) is Source and meta.module.feed_port_idx == 0
+
+
+def test_merge_through_properties_and_special_attributes():
+    log = []
+
+    class Source(m.MetaSource):
+        @property
+        def frame_id(self):
+            log.append("get")
+            return vars(self).get("frame_id")
+
+        @frame_id.setter
+        def frame_id(self, value):
+            log.append(("set", value))
+            vars(self)["frame_id"] = value
+
+    source = Source()
+    source.update({"frame_id": 3})
+    source.update({"frame_id": 3})
+    assert log == ["get", "get", ("set", 3), "get", "get"]
+    with pytest.raises(TypeError, match="__dict__ must be set to a dictionary"):
+        source.update({"__dict__": 1})
+
+
+def test_to_dict_honours_a_subclass_dict():
+    class Source(m.MetaSource):
+        __dict__ = property(lambda self: {"made": "up"})
+
+    class Counting(m.MetaSource):
+        def __getattribute__(self, name):
+            Counting.reads.append(name)
+            return super().__getattribute__(name)
+        reads = []
+
+    assert Source().to_dict() == {"made": "up"}
+    assert Counting().to_dict() == {} and Counting.reads == ["to_dict", "__dict__"]
+
+
+def test_merge_keys_fresh_from_json_are_stored_once_per_name():
+    source = m.MetaSource(NODE, 0)
+    key = "".join(["frame", "_id"])  # equal to, but not, the interned name
+    source.update({key: 5})
+    source.update({"".join(["frame", "_id"]): 5.0})
+    assert source.frame_id == 5 and type(source.frame_id) is int
+    assert list(source.to_dict()).count("frame_id") == 1
