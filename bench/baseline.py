@@ -18,9 +18,9 @@ class MetaSource:
         self.id = src_node.get("id", None)
         self.type = src_node.get("type", None)
         self.name = src_node.get("name", None)
-        self.source_name = src_name if src_name else "%s_%s" % (
-            src_node.get("type"), src_output_port)
-        self.source_key = "%s_%s" % (src_node.get("id"), src_output_port)
+        self.source_name = (src_name if src_name
+                            else f'{src_node.get("type")}_{src_output_port}')
+        self.source_key = f'{src_node.get("id")}_{src_output_port}'
         self.output_port_idx = src_output_port
         self.frame_id = None
         self.ts = time.time()

@@ -3,6 +3,8 @@
 #include "classes.h"
 #include "names.h"
 
+#include <algorithm>
+
 namespace pemu {
 
 namespace {
@@ -115,6 +117,13 @@ Ref read_plain(PyObject* record, PyObject* key, bool& plain) {
     return value ? value : found;
 }
 
+// Whether `value != value` is certainly false without asking it: objects of
+// the exact built-in types whose equality is reflexive (a float unless NaN).
+bool reflexive(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
+           (PyFloat_CheckExact(value) && !Py_IS_NAN(PyFloat_AS_DOUBLE(value)));
+}
+
 // Whether the merge rule sets record.<key> to value: when the record lacks
 // the attribute (any failure to read it counts as lacking) or holds a value
 // that compares unequal.
@@ -132,7 +141,25 @@ bool should_store(PyObject* record, PyObject* key, PyObject* value) {
     } else if (!current) {
         return true;
     }
+    if (current.is(value) && reflexive(value)) return false;
     return compare(current.get(), value, Py_NE);
+}
+
+// record.<key> = value.  For plain data on a type whose attribute setting is
+// the generic one, the instance dict takes the value directly, as the
+// generic setting would do.
+void store(PyObject* record, PyObject* key, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(record);
+    if (type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset != 0 &&
+        PyUnicode_CheckExact(key)) {
+        PyObject* found = _PyType_Lookup(type, key);
+        if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
+            Ref dict = Ref::steal(PyObject_GenericGetDict(record, nullptr));
+            dict_set(dict.get(), key, value);
+            return;
+        }
+    }
+    setattr(record, key, value);
 }
 
 }  // namespace
@@ -151,7 +178,7 @@ void merge(PyObject* record, PyObject* mapping) {
             PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
             throw_error();
         }
-        if (PyUnicode_CheckExact(key.get())) {
+        if (PyUnicode_CheckExact(key.get()) && !PyUnicode_CHECK_INTERNED(key.get())) {
             // The type's attribute cache is keyed by the name object, so a
             // key fresh from JSON is swapped for its interned twin, as
             // setting the attribute would do anyway.
@@ -159,7 +186,7 @@ void merge(PyObject* record, PyObject* mapping) {
             PyUnicode_InternInPlace(&name);
             key = Ref::steal(name);
         }
-        if (should_store(record, key.get(), value.get())) setattr(record, key.get(), value.get());
+        if (should_store(record, key.get(), value.get())) store(record, key.get(), value.get());
     }
 }
 
@@ -209,8 +236,19 @@ Ref render(PyObject* value) {
 Ref joined_key(PyObject* head, PyObject* port) {
     Ref head_text = render(head);
     Ref port_text = render(port);
-    Ref left = Ref::steal(PyUnicode_Concat(head_text.get(), N->underscore));
-    return Ref::steal(PyUnicode_Concat(left.get(), port_text.get()));
+    PyObject* a = head_text.get();
+    PyObject* b = port_text.get();
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) throw_error();
+#endif
+    Py_ssize_t a_length = PyUnicode_GET_LENGTH(a);
+    Py_ssize_t b_length = PyUnicode_GET_LENGTH(b);
+    Py_UCS4 max_char = std::max<Py_UCS4>({PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b), '_'});
+    Ref joined = Ref::steal(PyUnicode_New(a_length + 1 + b_length, max_char));
+    check(static_cast<int>(PyUnicode_CopyCharacters(joined.get(), 0, a, 0, a_length)));
+    PyUnicode_WRITE(PyUnicode_KIND(joined.get()), PyUnicode_DATA(joined.get()), a_length, '_');
+    check(static_cast<int>(PyUnicode_CopyCharacters(joined.get(), a_length + 1, b, 0, b_length)));
+    return joined;
 }
 
 // ---- MetaSource ----
@@ -275,7 +313,8 @@ const MethodSpec kMetaModuleMethods[] = {
 
 // Every keyword becomes an attribute, in the order given; None included.
 Ref frame_format_init(const Call& c) {
-    PyObject* kwargs = c.arg(1);  // the collector: a new dict of our own
+    PyObject* kwargs = c.arg(1);  // the collector: a new dict, or null when empty
+    if (kwargs == nullptr) return none();
     Py_ssize_t pos = 0;
     PyObject* k;
     PyObject* v;

@@ -4,9 +4,32 @@
 #include "descriptors.h"
 #include "names.h"
 
+#include <optional>
+
 namespace pemu {
 
 namespace {
+
+// The sign of an exact int, which compares with 0 without asking it;
+// nullopt for any other object.
+std::optional<int> exact_int_sign(PyObject* version) {
+    if (!PyLong_CheckExact(version)) return std::nullopt;
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(version, &overflow);
+    if (overflow != 0) return overflow;
+    return value > 0 ? 1 : value < 0 ? -1 : 0;
+}
+
+// `version > 0` (creation) and `version == 0` (parsing), by the
+// interpreter's comparison.
+bool selects_full_payload(PyObject* version) {
+    std::optional<int> sign = exact_int_sign(version);
+    return sign ? *sign > 0 : compare(version, N->zero, Py_GT);
+}
+bool selects_frame_only(PyObject* version) {
+    std::optional<int> sign = exact_int_sign(version);
+    return sign ? *sign == 0 : compare(version, N->zero, Py_EQ);
+}
 
 Ref envelope_init(const Call& c) {
     PyObject* self = c.self();
@@ -44,7 +67,7 @@ Ref create_pemu_data(const Call& c) {
     Ref encoder = Ref::borrow(c.arg(5));
     Ref with_base64 = Ref::borrow(c.arg(6));
 
-    if (!compare(version, N->zero, Py_GT)) {
+    if (!selects_full_payload(version)) {
         // Frame-only payload.
         if (frame == Py_None) return none();
         Ref img_to_base64str = c.global(N->img_to_base64str);
@@ -100,7 +123,7 @@ Ref parse_pemu_data(const Call& c) {
     Ref encoder = Ref::borrow(c.arg(3));
     Ref with_base64 = Ref::borrow(c.arg(4));
 
-    if (compare(version, N->zero, Py_EQ)) {
+    if (selects_frame_only(version)) {
         // Frame-only payload.
         Ref base64_to_img = c.global(N->base64_to_img);
         return call_with(base64_to_img.get(), {}, {{N->b64_bytes, data.get()}});
@@ -119,8 +142,13 @@ Ref parse_pemu_data(const Call& c) {
         data = call(loads.get(), text.get());
     }
 
-    Ref empty = new_dict();
-    Ref meta_info = mapping_get(data.get(), N->meta, empty.get());
+    // data.get("meta", {}); an exact dict needs the new default only when
+    // it has no "meta".
+    Ref meta_info = PyDict_CheckExact(data.get()) ? dict_lookup(data.get(), N->meta) : Ref();
+    if (!meta_info) {
+        Ref empty = new_dict();
+        meta_info = mapping_get(data.get(), N->meta, empty.get());
+    }
     {
         Ref meta = getattr(self, N->meta);
         Method update = get_method(meta.get(), N->update_source);

@@ -180,9 +180,12 @@ void bind(const FunctionFields& f, PyObject* const* args, Py_ssize_t nargs,
         out[i] = Ref::borrow(PyTuple_GET_ITEM(f.defaults.get(), i - f.nrequired));
     }
 
+    // The keyword collector stays null (empty) when no keyword is left.
     Ref collected;
-    if (f.collects) collected = new_dict();
-    if (kw_left > 0) bind_remaining_keywords(f, keywords, nargs, out, collected.get());
+    if (kw_left > 0) {
+        if (f.collects) collected = new_dict();
+        bind_remaining_keywords(f, keywords, nargs, out, collected.get());
+    }
     if (f.collects) out[f.nparams] = std::move(collected);
 }
 

@@ -39,7 +39,8 @@ struct MethodSpec {
 };
 
 // One call of a method body: the bound arguments, by parameter index (the
-// instance is 0; a keyword collector comes after the named parameters),
+// instance is 0; a keyword collector comes after the named parameters, as a
+// dict of the body's own, or null when no keyword was collected),
 // and the module namespace for module-level names.
 class Call {
 public:
