@@ -162,12 +162,158 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
+#if PY_VERSION_HEX >= 0x03090000
+// ---- Bound methods (3.9 and later) ----
+//
+// From 3.9 on, the interpreter's own bound methods turn a call's keyword
+// dict into a vector and refuse a key that is not a str with a message of
+// their own, before the function runs.  Read through an instance, a method
+// therefore gives one of these instead: it hands the keyword dict to
+// binding unchanged, so the message names the method as on 3.7.  It
+// answers __self__, __func__ and __doc__, passes other attribute reads to
+// the function, compares and hashes by the pair, and gives inspect the
+// signature without the instance.
+
+struct BoundObject {
+    PyObject_HEAD
+    PyObject* func;
+    PyObject* self;
+};
+
+PyTypeObject bound_type{};
+
+BoundObject* as_bound(PyObject* o) { return reinterpret_cast<BoundObject*>(o); }
+
+PyObject* bound_call(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
+    return entry_ref([&] {
+        BoundObject* b = as_bound(o);
+        if (b->self == nullptr) {  // emptied by the garbage collector
+            PyErr_SetString(PyExc_SystemError, "method called after it was cleared");
+            throw_error();
+        }
+        Ref func = Ref::borrow(b->func);  // held for the call
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        Ref all = Ref::steal(PyTuple_New(nargs + 1));
+        PyTuple_SET_ITEM(all.get(), 0, Ref::borrow(b->self).release());
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            PyTuple_SET_ITEM(all.get(), i + 1, Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
+        return Ref::steal(function_call(func.get(), all.get(), kwargs));
+    });
+}
+
+// What the bound object's type defines first, then the function's attributes.
+PyObject* bound_getattro(PyObject* o, PyObject* name) noexcept {
+    if (_PyType_Lookup(Py_TYPE(o), name) != nullptr) return PyObject_GenericGetAttr(o, name);
+    return PyObject_GetAttr(as_bound(o)->func, name);
+}
+
+PyObject* bound_get_self(PyObject* o, void*) noexcept {
+    return Ref::borrow(as_bound(o)->self).release();
+}
+PyObject* bound_get_func(PyObject* o, void*) noexcept {
+    return Ref::borrow(as_bound(o)->func).release();
+}
+PyObject* bound_get_doc(PyObject* o, void*) noexcept {
+    return PyObject_GetAttrString(as_bound(o)->func, "__doc__");
+}
+
+// inspect.signature(func), its first parameter dropped.
+PyObject* bound_get_signature(PyObject* o, void*) noexcept {
+    return entry_ref([&] {
+        Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+        Ref sig = Ref::steal(PyObject_CallMethod(inspect.get(), "signature", "O",
+                                                 as_bound(o)->func));
+        Ref params = Ref::steal(PyObject_GetAttrString(sig.get(), "parameters"));
+        Ref values = Ref::steal(PyObject_CallMethod(params.get(), "values", nullptr));
+        Ref list = Ref::steal(PySequence_List(values.get()));
+        Ref rest = Ref::steal(PyList_GetSlice(list.get(), 1, PyList_GET_SIZE(list.get())));
+        Ref replace = Ref::steal(PyObject_GetAttrString(sig.get(), "replace"));
+        Ref keyword = Ref::steal(PyUnicode_FromString("parameters"));
+        return call_with_keywords(replace.get(), {{keyword.get(), rest.get()}});
+    });
+}
+
+PyObject* bound_richcompare(PyObject* a, PyObject* b, int op) noexcept {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(b) != &bound_type) Py_RETURN_NOTIMPLEMENTED;
+    bool same = as_bound(a)->func == as_bound(b)->func && as_bound(a)->self == as_bound(b)->self;
+    return Ref::borrow(same == (op == Py_EQ) ? Py_True : Py_False).release();
+}
+
+Py_hash_t bound_hash(PyObject* o) noexcept {
+    Py_hash_t h = _Py_HashPointer(as_bound(o)->self) ^ _Py_HashPointer(as_bound(o)->func);
+    return h == -1 ? -2 : h;
+}
+
+PyObject* bound_repr(PyObject* o) noexcept {
+    PyObject* self = as_bound(o)->self != nullptr ? as_bound(o)->self : Py_None;
+    return PyUnicode_FromFormat("<bound method %U of %R>", fields(as_bound(o)->func).qualname.get(),
+                                self);
+}
+
+int bound_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_bound(o)->func);
+    Py_VISIT(as_bound(o)->self);
+    return 0;
+}
+
+int bound_clear(PyObject* o) noexcept {
+    Py_CLEAR(as_bound(o)->self);
+    return 0;
+}
+
+void bound_dealloc(PyObject* o) noexcept {
+    PyObject_GC_UnTrack(o);
+    Py_XDECREF(as_bound(o)->func);
+    Py_XDECREF(as_bound(o)->self);
+    PyObject_GC_Del(o);
+}
+
+PyGetSetDef bound_getset[] = {
+    {const_cast<char*>("__self__"), bound_get_self, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__func__"), bound_get_func, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__doc__"), bound_get_doc, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__signature__"), bound_get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+void init_bound_type() {
+    if (bound_type.tp_flags & Py_TPFLAGS_READY) return;
+    PyTypeObject& t = bound_type;
+    Py_SET_REFCNT(&t, 1);
+    t.tp_name = "pemu_sdk.redis.pemu_data.method";
+    t.tp_basicsize = sizeof(BoundObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_dealloc = bound_dealloc;
+    t.tp_traverse = bound_traverse;
+    t.tp_clear = bound_clear;
+    t.tp_repr = bound_repr;
+    t.tp_hash = bound_hash;
+    t.tp_richcompare = bound_richcompare;
+    t.tp_call = bound_call;
+    t.tp_getattro = bound_getattro;
+    t.tp_getset = bound_getset;
+    check(PyType_Ready(&t));
+}
+
+PyObject* bind_instance(PyObject* func, PyObject* obj) {
+    BoundObject* b = PyObject_GC_New(BoundObject, &bound_type);
+    if (b == nullptr) return nullptr;
+    b->func = Ref::borrow(func).release();
+    b->self = Ref::borrow(obj).release();
+    PyObject_GC_Track(b);
+    return reinterpret_cast<PyObject*>(b);
+}
+#else
+void init_bound_type() {}
+PyObject* bind_instance(PyObject* func, PyObject* obj) { return PyMethod_New(func, obj); }
+#endif
+
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) {
         Py_INCREF(self);
         return self;
     }
-    return PyMethod_New(self, obj);
+    return bind_instance(self, obj);
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -371,6 +517,7 @@ void init_function_type() {
     t.tp_descr_get = function_descr_get;
     t.tp_getset = function_getset;
     check(PyType_Ready(&t));
+    init_bound_type();
 }
 
 }  // namespace pemu
