@@ -47,10 +47,12 @@ def parse_args(argv):
 
 
 def print_frame(record, report):
-    print("frame %5d  latency %7.1f ms  %5.1f fps  camera payload %8d B  "
+    fps = report.fps()
+    print("frame %5d  latency %7.1f ms  %5s fps  camera payload %8d B  "
           "detector payload %5d B  shapes %d/%d"
-          % (record["frame_id"], record["latency_ms"], report.fps(), record["camera_bytes"],
-             record["detector_bytes"], record["hits"], record["expected"]), flush=True)
+          % (record["frame_id"], record["latency_ms"], "%.1f" % fps if fps else "-",
+             record["camera_bytes"], record["detector_bytes"], record["hits"],
+             record["expected"]), flush=True)
 
 
 def print_summary(summary, opts, where):
