@@ -171,8 +171,8 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 // therefore gives one of these instead: it hands the keyword dict to
 // binding unchanged, so the message names the method as on 3.7.  It
 // answers __self__, __func__ and __doc__, passes other attribute reads to
-// the function, compares and hashes by the pair, and gives inspect the
-// signature without the instance.
+// the function, compares and hashes by the pair, and gives inspect and
+// pydoc the signature without the instance.
 
 struct BoundObject {
     PyObject_HEAD
@@ -233,6 +233,11 @@ PyObject* bound_get_signature(PyObject* o, void*) noexcept {
     });
 }
 
+// Read as a class attribute it stays bound, as the interpreter's own do.
+PyObject* bound_descr_get(PyObject* o, PyObject*, PyObject*) noexcept {
+    return Ref::borrow(o).release();
+}
+
 PyObject* bound_richcompare(PyObject* a, PyObject* b, int op) noexcept {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(b) != &bound_type) Py_RETURN_NOTIMPLEMENTED;
     bool same = as_bound(a)->func == as_bound(b)->func && as_bound(a)->self == as_bound(b)->self;
@@ -290,6 +295,7 @@ void init_bound_type() {
     t.tp_hash = bound_hash;
     t.tp_richcompare = bound_richcompare;
     t.tp_call = bound_call;
+    t.tp_descr_get = bound_descr_get;
     t.tp_getattro = bound_getattro;
     t.tp_getset = bound_getset;
     check(PyType_Ready(&t));

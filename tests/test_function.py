@@ -93,6 +93,7 @@ def test_bound_method_surface(cls, name, args):
     assert repr(bound).startswith("<bound method %s of " % f.__qualname__)
     params = list(inspect.signature(f).parameters)
     assert params[0] == "self" and list(inspect.signature(bound).parameters) == params[1:]
+    assert inspect.isroutine(bound)  # so pydoc shows it with its signature
 
 
 class Str(str):
