@@ -42,6 +42,34 @@ FunctionFields& fields(PyObject* self) {
     return reinterpret_cast<FunctionObject*>(self)->f;
 }
 
+// A field's object, or None where it is empty.
+PyObject* get_field(const Ref& field) {
+    Ref value = field ? field : none();
+    return value.release();
+}
+
+// "(self, a, b=None, **kwargs)", with the defaults' reprs: what inspect
+// reads to give these functions a signature.  Without the instance for a
+// bound method.
+Ref text_signature(const FunctionFields& f, bool skip_self) {
+    Ref parts = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = skip_self ? 1 : 0; i < f.nparams; ++i) {
+        Ref part = Ref::borrow(PyTuple_GET_ITEM(f.params.get(), i));
+        if (i >= f.nrequired) {
+            PyObject* value = PyTuple_GET_ITEM(f.defaults.get(), i - f.nrequired);
+            part = Ref::steal(PyUnicode_FromFormat("%U=%R", part.get(), value));
+        }
+        check(PyList_Append(parts.get(), part.get()));
+    }
+    if (f.collects) {
+        Ref part = Ref::steal(PyUnicode_FromString("**kwargs"));
+        check(PyList_Append(parts.get(), part.get()));
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
+    return Ref::steal(PyUnicode_FromFormat("(%U)", joined.get()));
+}
+
 // ---- Argument binding ----
 
 [[gnu::cold]] void raise_arg_count(const FunctionFields& f, Py_ssize_t given) {
@@ -198,10 +226,10 @@ Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         throw_error();
     }
-    Ref bound[kMaxParams];
-    bind(f, args, nargs, keywords, bound);
+    Ref values[kMaxParams];
+    bind(f, args, nargs, keywords, values);
     PyObject* argv[kMaxParams];
-    for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = bound[i].get();
+    for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = values[i].get();
     // Held for the call, whatever the body does to the function object.
     Ref globals = f.globals;
     Ref builtins = f.builtins;
@@ -217,12 +245,164 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
+#if PY_VERSION_HEX >= 0x03090000
+// ---- Bound methods (3.9 and later) ----
+//
+// From 3.9 on, the interpreter's own bound methods turn a call's keyword
+// dict into a vector and refuse a key that is not a str with a message of
+// their own, before the function runs.  Read through an instance, a method
+// therefore gives one of these instead: it hands the keyword dict to
+// binding unchanged, so the message names the method as on 3.7.  It
+// answers __self__, __func__, __doc__ and the signature without the
+// instance, passes other attribute reads to the function, and compares and
+// hashes by the pair.  On 3.7 and 3.8 the interpreter's bound methods do.
+
+struct BoundFields {
+    Ref func;
+    Ref self;
+};
+
+struct BoundObject {
+    PyObject_HEAD
+    BoundFields b;
+};
+
+PyTypeObject bound_type{};
+
+BoundFields& bound(PyObject* o) { return reinterpret_cast<BoundObject*>(o)->b; }
+
+PyObject* bound_call(PyObject* o, PyObject* args, PyObject* kwargs) noexcept {
+    return entry_ref([&] {
+        BoundFields held = bound(o);  // held for the call
+        if (!held.self) {             // emptied by the garbage collector
+            PyErr_SetString(PyExc_SystemError, "method called after it was cleared");
+            throw_error();
+        }
+        // The instance first, then the call's own positional arguments.
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        std::vector<PyObject*> argv(static_cast<std::size_t>(nargs) + 1);
+        argv[0] = held.self.get();
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv[i + 1] = PyTuple_GET_ITEM(args, i);
+        return run(held.func.get(), argv.data(), nargs + 1, DictKeywords(kwargs));
+    });
+}
+
+// What the bound object's type defines first, then the function's attributes.
+PyObject* bound_getattro(PyObject* o, PyObject* name) noexcept {
+    if (_PyType_Lookup(Py_TYPE(o), name) != nullptr) return PyObject_GenericGetAttr(o, name);
+    return PyObject_GetAttr(bound(o).func.get(), name);
+}
+
+PyObject* bound_get_self(PyObject* o, void*) noexcept { return Ref(bound(o).self).release(); }
+PyObject* bound_get_func(PyObject* o, void*) noexcept { return Ref(bound(o).func).release(); }
+PyObject* bound_get_doc(PyObject* o, void*) noexcept {
+    return get_field(fields(bound(o).func.get()).doc);
+}
+PyObject* bound_get_text_signature(PyObject* o, void*) noexcept {
+    return entry_ref([&] { return text_signature(fields(bound(o).func.get()), true); });
+}
+
+// Read as a class attribute it stays bound, as the interpreter's own do.
+PyObject* bound_descr_get(PyObject* o, PyObject*, PyObject*) noexcept {
+    return Ref::borrow(o).release();
+}
+
+PyObject* bound_richcompare(PyObject* a, PyObject* b, int op) noexcept {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(b) != &bound_type) Py_RETURN_NOTIMPLEMENTED;
+    bool same = bound(a).func.is(bound(b).func.get()) && bound(a).self.is(bound(b).self.get());
+    return Ref::borrow(same == (op == Py_EQ) ? Py_True : Py_False).release();
+}
+
+Py_hash_t hash_pointer(const void* p) noexcept {
+    // Rotated so that the alignment's zero bits do not all land low.
+    std::size_t y = reinterpret_cast<std::size_t>(p);
+    return static_cast<Py_hash_t>((y >> 4) | (y << (8 * sizeof(y) - 4)));
+}
+
+Py_hash_t bound_hash(PyObject* o) noexcept {
+    Py_hash_t h = hash_pointer(bound(o).self.get()) ^ hash_pointer(bound(o).func.get());
+    return h == -1 ? -2 : h;
+}
+
+PyObject* bound_repr(PyObject* o) noexcept {
+    PyObject* self = bound(o).self ? bound(o).self.get() : Py_None;
+    return PyUnicode_FromFormat("<bound method %U of %R>",
+                                fields(bound(o).func.get()).qualname.get(), self);
+}
+
+int bound_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
+    Py_VISIT(bound(o).func.get());
+    Py_VISIT(bound(o).self.get());
+    return 0;
+}
+
+int bound_clear(PyObject* o) noexcept {
+    Ref old = std::move(bound(o).self);
+    return 0;
+}
+
+void bound_dealloc(PyObject* o) noexcept {
+    PyObject_GC_UnTrack(o);
+    bound(o).~BoundFields();
+    PyObject_GC_Del(o);
+}
+
+PyGetSetDef bound_getset[] = {
+    {const_cast<char*>("__self__"), bound_get_self, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__func__"), bound_get_func, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__doc__"), bound_get_doc, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__text_signature__"), bound_get_text_signature, nullptr, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+void init_bound_type() {
+    if (bound_type.tp_flags & Py_TPFLAGS_READY) return;
+    PyTypeObject& t = bound_type;
+    Py_SET_REFCNT(&t, 1);
+    t.tp_name = "pemu_sdk.redis.pemu_data.method";
+    t.tp_basicsize = sizeof(BoundObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_dealloc = bound_dealloc;
+    t.tp_traverse = bound_traverse;
+    t.tp_clear = bound_clear;
+    t.tp_repr = bound_repr;
+    t.tp_hash = bound_hash;
+    t.tp_richcompare = bound_richcompare;
+    t.tp_call = bound_call;
+    t.tp_descr_get = bound_descr_get;
+    t.tp_getattro = bound_getattro;
+    t.tp_getset = bound_getset;
+    check(PyType_Ready(&t));
+}
+
+PyObject* bind_instance(PyObject* func, PyObject* obj) {
+    PyObject* raw = PyObject_GC_New(PyObject, &bound_type);
+    if (raw == nullptr) return nullptr;
+    new (&bound(raw)) BoundFields{Ref::borrow(func), Ref::borrow(obj)};
+    PyObject_GC_Track(raw);
+    return raw;
+}
+
+// The function and instance of a bound method of ours, or false.
+bool unbind(PyObject* callable, PyObject*& func, PyObject*& self) {
+    if (Py_TYPE(callable) != &bound_type || !bound(callable).self) return false;
+    func = bound(callable).func.get();
+    self = bound(callable).self.get();
+    return true;
+}
+#else
+void init_bound_type() {}
+PyObject* bind_instance(PyObject* func, PyObject* obj) { return PyMethod_New(func, obj); }
+bool unbind(PyObject*, PyObject*&, PyObject*&) { return false; }
+#endif
+
 // The direct route from this module's own code into one of its functions:
 // the same binding and body as a call through the interpreter, without the
 // bound method, argument tuple and keyword dict in between.
 Ref invoke(PyObject* function, PyObject* self, std::initializer_list<PyObject*> args,
            std::initializer_list<Keyword> keywords) {
-    PyObject* argv[kMaxParams + 1];
+    PyObject* argv[kMaxParams + 1] = {};
     Py_ssize_t nargs = 0;
     if (self != nullptr) argv[nargs++] = self;
     for (PyObject* arg : args) argv[nargs++] = arg;  // the module passes at most two
@@ -241,7 +421,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
         Py_INCREF(self);
         return self;
     }
-    return PyMethod_New(self, obj);
+    return bind_instance(self, obj);
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -282,10 +462,6 @@ int set_text(Ref& field, PyObject* value, const char* message) {
     return 0;
 }
 
-PyObject* get_field(Ref& field) {
-    Ref value = field ? field : none();
-    return value.release();
-}
 
 PyObject* get_name(PyObject* self, void*) noexcept { return get_field(fields(self).name); }
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
@@ -308,28 +484,8 @@ int set_module(PyObject* self, PyObject* value, void*) noexcept {
 PyObject* get_defaults(PyObject* self, void*) noexcept { return get_field(fields(self).defaults); }
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { return none().release(); }
 
-// "(self, a, b=None, **kwargs)", with the defaults' reprs: what inspect
-// reads to give these functions a signature.
 PyObject* get_text_signature(PyObject* self, void*) noexcept {
-    return entry_ref([&] {
-        const FunctionFields& f = fields(self);
-        Ref parts = Ref::steal(PyList_New(0));
-        for (Py_ssize_t i = 0; i < f.nparams; ++i) {
-            Ref part = Ref::borrow(PyTuple_GET_ITEM(f.params.get(), i));
-            if (i >= f.nrequired) {
-                PyObject* value = PyTuple_GET_ITEM(f.defaults.get(), i - f.nrequired);
-                part = Ref::steal(PyUnicode_FromFormat("%U=%R", part.get(), value));
-            }
-            check(PyList_Append(parts.get(), part.get()));
-        }
-        if (f.collects) {
-            Ref part = Ref::steal(PyUnicode_FromString("**kwargs"));
-            check(PyList_Append(parts.get(), part.get()));
-        }
-        Ref separator = Ref::steal(PyUnicode_FromString(", "));
-        Ref joined = Ref::steal(PyUnicode_Join(separator.get(), parts.get()));
-        return Ref::steal(PyUnicode_FromFormat("(%U)", joined.get()));
-    });
+    return entry_ref([&] { return text_signature(fields(self), false); });
 }
 
 PyGetSetDef function_getset[] = {
@@ -367,9 +523,12 @@ Ref call_with(PyObject* callable, std::initializer_list<PyObject*> args,
     if (PyMethod_Check(callable) && is_function(PyMethod_GET_FUNCTION(callable)))
         return invoke(PyMethod_GET_FUNCTION(callable), PyMethod_GET_SELF(callable), args,
                       keywords);
+    PyObject* func;
+    PyObject* self;
+    if (unbind(callable, func, self)) return invoke(func, self, args, keywords);
     // Anything else through the interpreter: positional values, then the
     // keywords' values, with a tuple of their names.
-    PyObject* argv[kMaxParams];
+    PyObject* argv[kMaxParams] = {};
     Py_ssize_t n = 0;
     for (PyObject* arg : args) argv[n++] = arg;
     Ref kwnames;
@@ -517,6 +676,7 @@ void init_function_type() {
     t.tp_descr_get = function_descr_get;
     t.tp_getset = function_getset;
     check(PyType_Ready(&t));
+    init_bound_type();
 }
 
 }  // namespace pemu

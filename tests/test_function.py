@@ -1,4 +1,5 @@
 """The method function objects and how they bind their arguments."""
+import inspect
 import types
 
 import pytest
@@ -73,6 +74,26 @@ def test_function_attributes(cls, name, defaults, doc):
         assert [type(d) for d in f.__defaults__] == [type(d) for d in defaults]
         assert f.__defaults__[-1] is defaults[-1]
     assert getattr(cls, name) is f and f.__get__(None, cls) is f
+
+
+@pytest.mark.parametrize("cls, name, args", [
+    (m.MetaSource, "update", (NODE,)),
+    (m.PemuData, "create_pemu_data", (0, NODE)),
+])
+def test_bound_method_surface(cls, name, args):
+    # Read through an instance, a method answers as a bound def-function
+    # does, on every interpreter (from 3.9 on it is the module's own type).
+    obj = cls(*args)
+    f, bound = vars(cls)[name], getattr(obj, name)
+    assert (bound.__self__, bound.__func__) == (obj, f)
+    assert (bound.__name__, bound.__qualname__, bound.__doc__, bound.__defaults__) == (
+        f.__name__, f.__qualname__, f.__doc__, f.__defaults__)
+    assert bound == getattr(obj, name) and hash(bound) == hash(getattr(obj, name))
+    assert bound != getattr(cls(*args), name)
+    assert repr(bound).startswith("<bound method %s of " % f.__qualname__)
+    params = list(inspect.signature(f).parameters)
+    assert params[0] == "self" and list(inspect.signature(bound).parameters) == params[1:]
+    assert inspect.isroutine(bound)  # so pydoc shows it with its signature
 
 
 class Str(str):
