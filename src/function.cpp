@@ -230,10 +230,9 @@ Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
     bind(f, args, nargs, keywords, values);
     PyObject* argv[kMaxParams];
     for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = values[i].get();
-    // Held for the call, whatever the body does to the function object.
-    Ref globals = f.globals;
-    Ref builtins = f.builtins;
-    return f.spec->body(Call(argv, globals.get(), builtins.get()));
+    // The caller holds the function for the call, and nothing but the
+    // collector empties these fields, so they are borrowed.
+    return f.spec->body(Call(argv, f.globals.get(), f.builtins.get()));
 }
 
 // ---- Type slots ----
