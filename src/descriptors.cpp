@@ -79,6 +79,21 @@ bool ItemIterator::next(Ref& key, Ref& value) {
 
 // ---- The merge rule ----
 
+namespace {
+
+// True when `key` names a descriptor found on the record's class: one of its
+// operations (update, to_dict, __init__, ...) or an attribute that the
+// interpreter manages (__dict__, __class__, ...).  Merged, such a key would
+// hide the operation on this record or replace its storage, and a single
+// received payload would break the envelope that parsed it for good.
+bool names_class_descriptor(PyObject* record, PyObject* key) {
+    // Borrowed, and no error is left set; held while its type is read.
+    Ref attribute = Ref::borrow(_PyType_Lookup(Py_TYPE(record), key));
+    return attribute && Py_TYPE(attribute.get())->tp_descr_get != nullptr;
+}
+
+}  // namespace
+
 void merge(PyObject* record, PyObject* mapping) {
     if (mapping == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
@@ -93,6 +108,7 @@ void merge(PyObject* record, PyObject* mapping) {
             PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
             throw_error();
         }
+        if (names_class_descriptor(record, key.get())) continue;
         // A presence check (any failure to read counts as absent), then a
         // second read for the comparison.
         bool store = true;

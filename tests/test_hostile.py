@@ -312,8 +312,9 @@ def test_hostile_sequences(data):
 
 
 def mend(env, namespace):
-    """Undoes what a hostile caller may break on purpose: the module namespace,
-    the envelope's parts, and attributes that hide the descriptors' methods."""
+    """Undoes what a hostile caller breaks on purpose, by assignment: the
+    module namespace and the envelope's parts.  What it passed to the
+    operations must not have broken anything."""
     restore(namespace)
     if not isinstance(env.meta, Meta):
         env.meta = Meta(NODE, 0, NODE, 0, None)
@@ -321,8 +322,6 @@ def mend(env, namespace):
                       ("frame_format", MetaFrameFormat)):
         if not isinstance(getattr(env.meta, part), cls):
             setattr(env.meta, part, cls())
-        for method in ("update", "to_dict"):
-            vars(getattr(env.meta, part)).pop(method, None)
 
 
 # -- hostile payload bytes and documents ---------------------------------------
@@ -438,6 +437,34 @@ def test_odd_payload_bytes(decoded, data):
 
 
 # -- one-off hostile shapes ----------------------------------------------------
+
+@pytest.mark.parametrize("part", ["source", "frame_format"])
+@pytest.mark.parametrize("entry", [
+    '"update": 1', '"to_dict": "x"', '"__init__": 0', '"__dict__": {"update": 1}',
+    '"__class__": 1', '"__weakref__": 2'])
+def test_payload_cannot_break_the_envelope(decoded, part, entry):
+    # merged, these names would hide the descriptor's operations or replace
+    # its attribute mapping: the envelope would fail on every later payload
+    env = PemuData(0, NODE, NODE, 0)
+    poison = '{"meta": {"%s": {"frame_id": 7, %s, "extra": 8}}, "frame": null}' % (part, entry)
+    assert env.parse_pemu_data(poison.encode())["frame"] is None
+    record = getattr(env.meta, part)
+    assert (record.frame_id, record.extra) == (7, 8)
+    assert set(vars(record)) & {"update", "to_dict", "__init__", "__dict__", "__class__"} == set()
+    assert_envelope_works(env)
+
+
+def test_update_skips_names_of_operations_and_storage():
+    class Custom:
+        pass
+
+    for record in (MetaSource(NODE, 0), MetaModule(NODE, 0), MetaFrameFormat()):
+        mapping = record.to_dict()
+        assert type(record).update(record, {"update": 1, "to_dict": 2, "id": "x",
+                                            "__dict__": {}, "__class__": Custom}) is None
+        assert type(record) is not Custom and record.to_dict() is mapping
+        assert record.id == "x" and "update" not in mapping and "to_dict" not in mapping
+
 
 class SelfRef:
     """A Meta-shaped object whose components are itself."""

@@ -14,7 +14,8 @@ from soak import examples
 
 DESCRIPTORS = [m.MetaSource, m.MetaModule, m.MetaFrameFormat]
 NAMES = ["id", "type", "name", "source_name", "source_key", "output_port_idx", "frame_id", "ts",
-         "feed_port_idx", "encoder", "with_base64", "update", "to_dict"]
+         "feed_port_idx", "encoder", "with_base64", "update", "to_dict", "__init__", "__dict__",
+         "__class__"]
 KEYS = st.sampled_from(NAMES) | st.text("abcxyz_", min_size=1, max_size=4)
 SCALARS = (st.none() | st.booleans() | st.integers(-2, 2) | st.sampled_from([0.0, 1.0, -0.0])
            | st.floats() | st.text(max_size=3))
@@ -22,11 +23,15 @@ JSON = st.recursive(SCALARS, lambda c: st.lists(c, max_size=3)
                     | st.dictionaries(st.text(max_size=3), c, max_size=3), max_leaves=8)
 
 
+def on_class(cls, key):
+    return next((vars(c)[key] for c in cls.__mro__ if key in vars(c)), None)
+
+
 def merged(attrs, cls, pairs):
     """The merge rule, written plainly: the model the module must match."""
     for key, value in pairs:
-        if value is None:
-            continue
+        if value is None or hasattr(type(on_class(cls, key)), "__get__"):
+            continue  # nor does it hide an operation or replace the storage
         if key in attrs:
             current = attrs[key]
         elif hasattr(cls, key):
