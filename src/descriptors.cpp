@@ -86,9 +86,13 @@ namespace {
 // interpreter manages (__dict__, __class__, ...).  Merged, such a key would
 // hide the operation on this record or replace its storage, and a single
 // received payload would break the envelope that parsed it for good.
+// Decided by the key's text: a str subclass's own hash or comparison, which
+// may fail or answer differently the next time, has no say.
 bool names_class_descriptor(PyObject* record, PyObject* key) {
+    Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key)
+                                         : Ref::steal(PyUnicode_FromObject(key));
     // Borrowed, and no error is left set; held while its type is read.
-    Ref attribute = Ref::borrow(_PyType_Lookup(Py_TYPE(record), key));
+    Ref attribute = Ref::borrow(_PyType_Lookup(Py_TYPE(record), text.get()));
     return attribute && Py_TYPE(attribute.get())->tp_descr_get != nullptr;
 }
 
