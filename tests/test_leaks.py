@@ -34,25 +34,15 @@ IMAGE = object()      # what the fake decoders return
 
 
 class Codec:
-    """Fake codec functions; `fail` makes each raise a new exception."""
+    """Fake codec functions; with `fail` set each raises a new exception."""
     fail = False
 
-    def _result(self, value):
-        if self.fail:
-            raise ValueError("codec failure")
-        return value
-
-    def img_to_str(self, image, encoder, with_base64):
-        return self._result(CODED)
-
-    def str_to_img(self, img_as_str, encoder, with_base64):
-        return self._result(IMAGE)
-
-    def img_to_base64str(self, image):
-        return self._result(CODED)
-
-    def base64_to_img(self, b64_bytes):
-        return self._result(IMAGE)
+    def fake(self, result):
+        def fake(**kwargs):
+            if self.fail:
+                raise ValueError("codec failure")
+            return result
+        return fake
 
 
 class GetRaises(dict):
@@ -70,34 +60,30 @@ class PairsOf(dict):
         return iter(self.elements)
 
 
+class Name(str):
+    pass
+
+
 def objects():
     """The arguments the scenarios pass, fresh for each test."""
-    o = types.SimpleNamespace()
-    o.node = dict(NODE)
-    o.port = 3
-    o.name = "camera-name"
-    o.result = [{"label": "car"}]
-    o.frame = object()
-    o.ext = {"sequence": 1, "extra": [1, 2]}
-    o.ext_sub = PairsOf(("sequence", 2), ("other", "x"))
-    o.info = {"frame_id": 42, "skipped": None, "added": "value"}
-    o.info_sub = PairsOf(("frame_id", 43), ("name", "n"))
-    o.bad_key = {"fine": 1, 7: "not a str key"}
-    o.bad_pairs = PairsOf(("a", 1), ("b", 2, 3))
-    o.none_pair = PairsOf(None)
-    o.payload = {"meta": {"source": {"frame_id": 5}, "frame_format": {"encoder": "png"}},
-                 "result": [1], "frame": "text"}
-    o.text = (b'{"meta": {"source": {"id": "up", "frame_id": 9}, "frame_format": '
-              b'{"encoder": "jpg", "with_base64": true}}, "result": [1, 2], "frame": "abc"}')
-    o.text_bad_utf8 = b'{"meta": "\xff"}'
-    o.text_bad_json = b'{"meta": {"source": '
-    o.text_list = b"[1, 2, 3]"
-    o.text_meta_null = b'{"meta": null}'
-    o.text_bad_merge = b'{"meta": {"frame_format": {"encoder": "png", "with_base64": null}}, ' \
-                       b'"frame": "abc", "x": {"1": 2}}'
-    o.bad_format = {"meta": {"frame_format": {"ok": 1, 5: 6}}, "frame": "abc"}
-    o.get_raises = GetRaises()
-    return o
+    return types.SimpleNamespace(
+        node=dict(NODE), port=3, name="camera-name", result=[{"label": "car"}],
+        frame=object(), ext={"sequence": 1, "extra": [1, 2]},
+        ext_sub=PairsOf(("sequence", 2), ("other", "x")),
+        info={"frame_id": 42, "skipped": None, "added": "value"},
+        info_sub=PairsOf(("frame_id", 43), ("name", "n")),
+        operations={Name("update"): 1, "to_dict": 2, "__dict__": {}, "frame_id": 1},
+        bad_key={"fine": 1, 7: "not a str key"}, bad_pairs=PairsOf(("a", 1), ("b", 2, 3)),
+        none_pair=PairsOf(None), get_raises=GetRaises(),
+        payload={"meta": {"source": {"frame_id": 5}, "frame_format": {"encoder": "png"}},
+                 "result": [1], "frame": "text"},
+        text=b'{"meta": {"source": {"id": "up", "frame_id": 9}, "frame_format": '
+             b'{"encoder": "jpg", "with_base64": true}}, "result": [1, 2], "frame": "abc"}',
+        text_skips=b'{"meta": {"frame_format": {"encoder": "png", "with_base64": null}, '
+                   b'"source": {"update": 1}}, "frame": "abc", "x": {"1": 2}}',
+        text_bad_utf8=b'{"meta": "\xff"}', text_bad_json=b'{"meta": {"source": ',
+        text_list=b"[1, 2, 3]", text_meta_null=b'{"meta": null}',
+        bad_format={"meta": {"frame_format": {"ok": 1, 5: 6}}, "frame": "abc"})
 
 
 def C(fn, *exc):
@@ -131,6 +117,7 @@ SCENARIOS = {
                                TypeError),
     "merge": C(lambda e, o: e.meta.source.update(o.info)),
     "merge-items": C(lambda e, o: e.meta.module.update(o.info_sub)),
+    "merge-skips-operations": C(lambda e, o: e.meta.frame_format.update(o.operations)),
     "merge-none": C(lambda e, o: e.meta.source.update(None), AttributeError),
     "merge-non-str-key": C(lambda e, o: e.meta.frame_format.update(o.bad_key), TypeError),
     "merge-bad-pairs": C(lambda e, o: e.meta.source.update(o.bad_pairs), ValueError),
@@ -162,7 +149,7 @@ SCENARIOS = {
     "parse-merge-error": C(lambda e, o: e.parse_pemu_data(o.bad_format), TypeError),
     "parse-codec-error": C(lambda e, o: e.parse_pemu_data(o.text), ValueError),
     "parse-frame-only-codec-error": C(lambda e, o: e.parse_pemu_data(o.text, 0), ValueError),
-    "parse-after-merge-skips": C(lambda e, o: e.parse_pemu_data(o.text_bad_merge)),
+    "parse-merge-skips": C(lambda e, o: e.parse_pemu_data(o.text_skips)),
     # -- the function objects themselves
     "function-attributes": C(lambda e, o: (
         vars(m.PemuData)["create_pemu_data"].__defaults__,
@@ -175,8 +162,9 @@ CODEC_ERRORS = {name for name in SCENARIOS if "codec-error" in name}
 @pytest.fixture
 def codec(monkeypatch):
     codec = Codec()
-    for name in ("img_to_str", "str_to_img", "img_to_base64str", "base64_to_img"):
-        monkeypatch.setattr(m, name, getattr(codec, name))
+    for name, result in (("img_to_str", CODED), ("img_to_base64str", CODED),
+                         ("str_to_img", IMAGE), ("base64_to_img", IMAGE)):
+        monkeypatch.setattr(m, name, codec.fake(result))
     return codec
 
 
