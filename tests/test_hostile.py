@@ -3,7 +3,7 @@
 Mapping subclasses, keys and values whose methods raise, answer in odd
 shapes, or change the mapping, the envelope or the module's namespace half-way
 through an operation, and call back into the same envelope.  After every
-step: no crash, either a specified result or an ordinary exception (never the
+step: no crash, either the documented result or an ordinary exception (never the
 SystemError of an internal fault), and once the hostility stops the envelope
 still works.
 """
@@ -305,7 +305,7 @@ PAYLOAD_LIKE = st.recursive(JSON, lambda children: st.dictionaries(META_KEYS, ch
 
 
 def check_parse(env, data, version=1):
-    """Parses; the outcome is the specified result or an ordinary exception."""
+    """Parses; the outcome is the documented result or an ordinary exception."""
     try:
         out = env.parse_pemu_data(data, version)
     except (ValueError, AttributeError, TypeError, RecursionError) as exc:

@@ -3,8 +3,9 @@
 # and UndefinedBehaviorSanitizer (CMake option PEMU_SANITIZE).  The
 # interpreter is not instrumented: libasan is preloaded so that it comes
 # first (with libstdc++ beside it: the interpreter is C, and ASan must find
-# the C++ runtime's __cxa_throw when it starts), and PYTHONMALLOC=malloc sends every object allocation through the
-# sanitizer's malloc, so an overrun or a use after free of an object is seen.
+# the C++ runtime's __cxa_throw when it starts), and PYTHONMALLOC=malloc
+# sends every object allocation through the sanitizer's malloc, so an
+# overrun or a use after free of an object is seen.
 #
 # Leak detection is off (detect_leaks=0): the interpreter keeps much of what
 # it allocates until exit, which LeakSanitizer would report.  What the module
@@ -56,7 +57,10 @@ for symbol in __asan_report_load8 __ubsan_handle; do
   grep -q "$symbol" <<<"$symbols" \
     || { echo "error: $so is not instrumented ($symbol)" >&2; exit 1; }
 done
-if sanitized "$venv/bin/python" -c 'import ctypes; b = ctypes.create_string_buffer(64); ctypes.string_at(ctypes.addressof(b), 4096)' 2>/dev/null \
+overrun='import ctypes
+buffer = ctypes.create_string_buffer(64)
+ctypes.string_at(ctypes.addressof(buffer), 4096)'
+if sanitized "$venv/bin/python" -c "$overrun" 2>/dev/null \
    || ! compgen -G "$reports/asan*" >/dev/null; then
   echo "error: the sanitizer set-up does not report an overrun" >&2
   exit 1
