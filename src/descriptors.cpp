@@ -95,6 +95,25 @@ bool ItemIterator::next(Ref& key, Ref& value) {
 
 namespace {
 
+// True when merging `key` would hide an operation of the record's class (a
+// method, or any other descriptor with __get__ but no __set__: an instance
+// attribute of that name would shadow it) or replace the record's attribute
+// storage (__dict__).  Such keys are skipped: otherwise a single received
+// payload could break the envelope that parsed it for good.  Attributes the
+// class defines with a setter (properties) are merged through it as usual.
+// Decided by the key's text: a str subclass's own hash or comparison, which
+// may fail or answer differently the next time, has no say.
+bool would_break_record(PyObject* record, PyObject* key) {
+    Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key)
+                                         : Ref::steal(PyUnicode_FromObject(key));
+    // Borrowed, and no error is left set; held while its type is read.
+    Ref attribute = Ref::borrow(_PyType_Lookup(Py_TYPE(record), text.get()));
+    if (!attribute) return false;
+    PyTypeObject* kind = Py_TYPE(attribute.get());
+    if (kind->tp_descr_get != nullptr && kind->tp_descr_set == nullptr) return true;
+    return PyUnicode_CompareWithASCIIString(text.get(), "__dict__") == 0;
+}
+
 // What record.<key> reads, for a type whose attribute access is the generic
 // one and which holds no descriptor with __get__ under that name: the
 // instance dict's entry, else the class attribute.  For such plain data the
@@ -186,6 +205,7 @@ void merge(PyObject* record, PyObject* mapping) {
             PyUnicode_InternInPlace(&name);
             key = Ref::steal(name);
         }
+        if (would_break_record(record, key.get())) continue;
         if (should_store(record, key.get(), value.get())) store(record, key.get(), value.get());
     }
 }

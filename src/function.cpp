@@ -666,7 +666,9 @@ void init_function_type() {
     Py_SET_REFCNT(&t, 1);
     t.tp_name = "pemu_sdk.redis.pemu_data.function";
     t.tp_basicsize = sizeof(FunctionObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    // Py_TPFLAGS_DEFAULT expands to "0 | ... | 0", which the check reads as
+    // a repeated operand.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;  // NOLINT(misc-redundant-expression)
     t.tp_dealloc = function_dealloc;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;

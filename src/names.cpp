@@ -11,7 +11,8 @@ void init() {
     // Built in full before it is published, so a failure half-way leaves
     // N null; the strings made so far are released with `made`.
     static Names table;
-#define PEMU_COUNT_NAME(ident, text) +1
+// One term of a sum, so it cannot be parenthesised.
+#define PEMU_COUNT_NAME(ident, text) +1  // NOLINT(bugprone-macro-parentheses)
     constexpr size_t kObjects = 4 PEMU_NAMES(PEMU_COUNT_NAME);
 #undef PEMU_COUNT_NAME
     Ref made[kObjects];

@@ -72,8 +72,8 @@ def test_merge_through_properties_and_special_attributes():
     source.update({"frame_id": 3})
     source.update({"frame_id": 3})
     assert log == ["get", "get", ("set", 3), "get", "get"]
-    with pytest.raises(TypeError, match="__dict__ must be set to a dictionary"):
-        source.update({"__dict__": 1})
+    with pytest.raises(TypeError, match="__class__ must be set to a class"):
+        source.update({"__class__": 1})
 
 
 def test_to_dict_honours_a_subclass_dict():
