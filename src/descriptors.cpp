@@ -95,45 +95,37 @@ bool ItemIterator::next(Ref& key, Ref& value) {
 
 namespace {
 
-// True when merging `key` would hide an operation of the record's class (a
+// True when merging a key would hide an operation of the record's class (a
 // method, or any other descriptor with __get__ but no __set__: an instance
 // attribute of that name would shadow it) or replace the record's attribute
 // storage (__dict__).  Such keys are skipped: otherwise a single received
 // payload could break the envelope that parsed it for good.  Attributes the
 // class defines with a setter (properties) are merged through it as usual.
-// Decided by the key's text: a str subclass's own hash or comparison, which
-// may fail or answer differently the next time, has no say.
-bool would_break_record(PyObject* record, PyObject* key) {
-    Ref text = PyUnicode_CheckExact(key) ? Ref::borrow(key)
-                                         : Ref::steal(PyUnicode_FromObject(key));
-    // Borrowed, and no error is left set; held while its type is read.
-    Ref attribute = Ref::borrow(_PyType_Lookup(Py_TYPE(record), text.get()));
-    if (!attribute) return false;
-    PyTypeObject* kind = Py_TYPE(attribute.get());
-    if (kind->tp_descr_get != nullptr && kind->tp_descr_set == nullptr) return true;
-    return PyUnicode_CompareWithASCIIString(text.get(), "__dict__") == 0;
+// `name` is the key's text and `on_class` what the class holds under it.
+bool would_break_record(PyObject* name, PyObject* on_class) {
+    if (on_class == nullptr) return false;
+    PyTypeObject* kind = Py_TYPE(on_class);
+    if (kind->tp_descr_set == nullptr) return kind->tp_descr_get != nullptr;
+    return name == N->dunder_dict || PyUnicode_CompareWithASCIIString(name, "__dict__") == 0;
 }
 
 // What record.<key> reads, for a type whose attribute access is the generic
-// one and which holds no descriptor with __get__ under that name: the
-// instance dict's entry, else the class attribute.  For such plain data the
-// merge rule's two reads (presence, then comparison) read the same object,
-// so one lookup serves both.  `plain` is false where that does not hold,
-// and the interpreter's attribute access is used instead.
-Ref read_plain(PyObject* record, PyObject* key, bool& plain) {
+// one and which holds no descriptor with __get__ under that name (`on_class`
+// is what it holds): the instance dict's entry, else the class attribute.
+// For such plain data the merge rule's two reads (presence, then
+// comparison) read the same object, so one lookup serves both.  `plain` is
+// false where that does not hold, and the interpreter's attribute access is
+// used instead.
+Ref read_plain(PyObject* record, PyObject* key, PyObject* on_class, bool& plain) {
     PyTypeObject* type = Py_TYPE(record);
     plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
-            PyUnicode_CheckExact(key);
+            PyUnicode_CheckExact(key) &&
+            (on_class == nullptr || Py_TYPE(on_class)->tp_descr_get == nullptr);
     if (!plain) return Ref();
-    Ref found = Ref::borrow(_PyType_Lookup(type, key));
-    if (found && Py_TYPE(found.get())->tp_descr_get != nullptr) {
-        plain = false;
-        return Ref();
-    }
     Ref dict = Ref::steal(PyObject_GenericGetDict(record, nullptr));
     // As in attribute access, a failing lookup reads as a miss.
     Ref value = Ref::borrow(PyDict_GetItem(dict.get(), key));
-    return value ? value : found;
+    return value ? value : Ref::borrow(on_class);
 }
 
 // Whether `value != value` is certainly false without asking it: objects of
@@ -146,9 +138,9 @@ bool reflexive(PyObject* value) {
 // Whether the merge rule sets record.<key> to value: when the record lacks
 // the attribute (any failure to read it counts as lacking) or holds a value
 // that compares unequal.
-bool should_store(PyObject* record, PyObject* key, PyObject* value) {
+bool should_store(PyObject* record, PyObject* key, PyObject* value, PyObject* on_class) {
     bool plain;
-    Ref current = read_plain(record, key, plain);
+    Ref current = read_plain(record, key, on_class, plain);
     if (!plain) {
         Ref present = Ref::steal_or_null(PyObject_GetAttr(record, key));
         if (!present) {
@@ -205,8 +197,17 @@ void merge(PyObject* record, PyObject* mapping) {
             PyUnicode_InternInPlace(&name);
             key = Ref::steal(name);
         }
-        if (would_break_record(record, key.get())) continue;
-        if (should_store(record, key.get(), value.get())) store(record, key.get(), value.get());
+        // What the class holds under the key's text: a str subclass's own
+        // hash or comparison, which may fail or answer differently the next
+        // time, has no say.  Held while it is read; no user code runs before
+        // the reads below use it.
+        Ref text;  // an exact copy of a str subclass key
+        if (!PyUnicode_CheckExact(key.get())) text = Ref::steal(PyUnicode_FromObject(key.get()));
+        PyObject* name = text ? text.get() : key.get();
+        Ref on_class = Ref::borrow(_PyType_Lookup(Py_TYPE(record), name));
+        if (would_break_record(name, on_class.get())) continue;
+        if (should_store(record, key.get(), value.get(), on_class.get()))
+            store(record, key.get(), value.get());
     }
 }
 
