@@ -201,15 +201,19 @@ def test_no_reference_or_traced_memory_gained(codec, name):
         run(call, expected, env, o, WARM_UP)
         objs = watched(env, o)
         before = counts(objs)
-        traced_before = tracemalloc.get_traced_memory()[0]
-        run(call, expected, env, o, ROUNDS)
+        # Two batches: a leak grows in both, while a table of the
+        # interpreter's that happens to grow once shows in one at most.
+        traced = []
+        for _ in range(2):
+            traced_before = tracemalloc.get_traced_memory()[0]
+            run(call, expected, env, o, ROUNDS)
+            traced.append(tracemalloc.get_traced_memory()[0] - traced_before)
         after = counts(objs)
-        traced = tracemalloc.get_traced_memory()[0] - traced_before
     finally:
         tracemalloc.stop()
     moved = [(repr(x)[:60], a - b) for x, b, a in zip(objs, before, after) if a != b]
-    assert moved == [], "reference counts moved over %d calls" % ROUNDS
-    assert traced < TRACED_SLACK, "%d bytes traced over %d calls" % (traced, ROUNDS)
+    assert moved == [], "reference counts moved over %d calls" % (2 * ROUNDS)
+    assert min(traced) < TRACED_SLACK, "%s bytes traced over %d calls each" % (traced, ROUNDS)
 
 
 def resident_bytes():
