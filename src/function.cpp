@@ -17,7 +17,7 @@ namespace {
 // ---- The function object ----
 
 struct FunctionFields {
-    const MethodSpec* spec;
+    const MethodSpec* method;
     Py_ssize_t nparams;    // named parameters, the instance included
     Py_ssize_t nrequired;  // leading parameters without a default
     bool collects;         // a keyword collector follows them
@@ -82,7 +82,7 @@ Ref text_signature(const FunctionFields& f, bool skip_self) {
     if (f.nrequired == f.nparams) more_or_less = "exactly";
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f.spec->name, more_or_less, expected, expected == 1 ? "" : "s", given);
+                 f.method->name, more_or_less, expected, expected == 1 ? "" : "s", given);
     throw_error();
 }
 
@@ -159,7 +159,7 @@ void bind_remaining_keywords(const FunctionFields& f, const Keywords& keywords,
             continue;
         }
         if (!PyUnicode_Check(key.get())) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.method->name);
             throw_error();
         }
         i = find_param(f, key.get(), nargs, f.nparams, false);
@@ -169,12 +169,12 @@ void bind_remaining_keywords(const FunctionFields& f, const Keywords& keywords,
         }
         if (find_param(f, key.get(), 0, nargs, false) >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         f.spec->name, key.get());
+                         f.method->name, key.get());
             throw_error();
         }
         if (collected == nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         f.spec->name, key.get());
+                         f.method->name, key.get());
             throw_error();
         }
         dict_set(collected, key.get(), value.get());
@@ -232,7 +232,7 @@ Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
     for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = values[i].get();
     // The caller holds the function for the call, and nothing but the
     // collector empties these fields, so they are borrowed.
-    return f.spec->body(Call(argv, f.globals.get(), f.builtins.get()));
+    return f.method->body(Call(argv, f.globals.get(), f.builtins.get()));
 }
 
 // ---- Type slots ----
@@ -608,12 +608,12 @@ std::vector<ParamText> parse_params(const char* text) {
     return params;
 }
 
-Ref make_function(const MethodSpec& spec, PyObject* class_name, PyObject* globals,
+Ref make_function(const MethodSpec& method, PyObject* class_name, PyObject* globals,
                   PyObject* builtins, DefaultResolver resolve_default) {
     std::vector<Ref> names;
     std::vector<Ref> defaults;
     bool collects = false;
-    for (const ParamText& param : parse_params(spec.signature)) {
+    for (const ParamText& param : parse_params(method.signature)) {
         if (param.collector) {
             collects = true;
             continue;
@@ -624,7 +624,7 @@ Ref make_function(const MethodSpec& spec, PyObject* class_name, PyObject* global
     }
 
     if (names.size() + (collects ? 1 : 0) > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "pemu_data: %s has too many parameters", spec.name);
+        PyErr_Format(PyExc_SystemError, "pemu_data: %s has too many parameters", method.name);
         throw_error();
     }
     Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
@@ -636,15 +636,15 @@ Ref make_function(const MethodSpec& spec, PyObject* class_name, PyObject* global
         for (std::size_t i = 0; i < defaults.size(); ++i)
             PyTuple_SET_ITEM(defaults_tuple.get(), i, defaults[i].release());
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.name));
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", class_name, name.get()));
-    Ref doc = spec.doc != nullptr ? Ref::steal(PyUnicode_FromString(spec.doc)) : none();
+    Ref doc = method.doc != nullptr ? Ref::steal(PyUnicode_FromString(method.doc)) : none();
 
     PyObject* raw = PyObject_GC_New(PyObject, &function_type);
     if (raw == nullptr) throw_error();
     FunctionObject* fn = reinterpret_cast<FunctionObject*>(raw);
     Py_ssize_t nparams = static_cast<Py_ssize_t>(names.size());
-    new (&fn->f) FunctionFields{&spec,
+    new (&fn->f) FunctionFields{&method,
                                 nparams,
                                 nparams - static_cast<Py_ssize_t>(defaults.size()),
                                 collects,

@@ -96,9 +96,9 @@ Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
 // its object; throws on failure.
 using DefaultResolver = Ref (*)(const char* text, PyObject* globals, PyObject* builtins);
 
-// Makes the function object for `spec`, a method of the class `class_name`.
+// Makes the function object for `method`, a method of the class `class_name`.
 // `globals` is the module namespace, `builtins` the builtins' namespace.
-Ref make_function(const MethodSpec& spec, PyObject* class_name, PyObject* globals,
+Ref make_function(const MethodSpec& method, PyObject* class_name, PyObject* globals,
                   PyObject* builtins, DefaultResolver resolve_default);
 
 // Readies the function type; once per process, throws on failure.

@@ -54,18 +54,18 @@ Ref import_from(PyObject* module, PyObject* name) {
 
 // type(name, (), namespace), the namespace holding __module__, __qualname__,
 // the class-level attributes and the methods, in that order.
-Ref make_class(const ClassSpec& spec, PyObject* globals, PyObject* builtins) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+Ref make_class(const ClassSpec& declared, PyObject* globals, PyObject* builtins) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(declared.name));
     Ref ns = new_dict();
     dict_set(ns.get(), N->dunder_module, N->module_name);
     dict_set(ns.get(), N->dunder_qualname, name.get());
-    for (const ParamText& attribute : parse_params(spec.attributes)) {
+    for (const ParamText& attribute : parse_params(declared.attributes)) {
         Ref key = Ref::steal(PyUnicode_InternFromString(attribute.name.c_str()));
         Ref value = resolve_default(attribute.value.c_str(), globals, builtins);
         dict_set(ns.get(), key.get(), value.get());
     }
-    for (std::size_t i = 0; i < spec.nmethods; ++i) {
-        const MethodSpec& method = spec.methods[i];
+    for (std::size_t i = 0; i < declared.nmethods; ++i) {
+        const MethodSpec& method = declared.methods[i];
         Ref function = make_function(method, name.get(), globals, builtins, resolve_default);
         Ref key = Ref::steal(PyUnicode_InternFromString(method.name));
         dict_set(ns.get(), key.get(), function.get());
@@ -99,9 +99,9 @@ void load(PyObject* module) {
         dict_set(globals, name, value.get());
     }
 
-    for (const ClassSpec* spec : {&kMetaSourceClass, &kMetaModuleClass, &kMetaFrameFormatClass,
+    for (const ClassSpec* declared : {&kMetaSourceClass, &kMetaModuleClass, &kMetaFrameFormatClass,
                                   &kMetaClass, &kPemuDataClass}) {
-        Ref cls = make_class(*spec, globals, builtins);
+        Ref cls = make_class(*declared, globals, builtins);
         learn_instance_dict(cls.get());
         Ref name = getattr(cls.get(), N->dunder_qualname);
         dict_set(globals, name.get(), cls.get());

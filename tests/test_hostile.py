@@ -168,7 +168,7 @@ class HValue:
     __ne__ = hooked("ne", lambda s, other: s.value != other)
     __gt__ = hooked("gt", lambda s, other: s.value > other)
     __bool__ = hooked("bool", lambda s: bool(s.value))
-    __format__ = hooked("format", lambda s, spec: format(s.value, spec))
+    __format__ = hooked("format", lambda s, format_spec: format(s.value, format_spec))
     __hash__ = object.__hash__
 
 

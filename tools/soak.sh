@@ -16,7 +16,7 @@ cd "$repo"
 
 asan=
 if [ "${1:-}" = "--asan" ]; then asan=1; shift; fi
-spec=${1:?usage: tools/soak.sh [--asan] COUNT|DURATION (e.g. 20, 90s, 30m, 2h)}
+amount=${1:?usage: tools/soak.sh [--asan] COUNT|DURATION (e.g. 20, 90s, 30m, 2h)}
 shift
 tests=(tests/test_hostile.py tests/test_properties.py tests/test_threads.py
        tests/test_leaks.py)
@@ -29,12 +29,12 @@ run() {
   fi
 }
 
-case "$spec" in
-  *[0-9]s) seconds=${spec%s} ;;
-  *[0-9]m) seconds=$(( ${spec%m} * 60 )) ;;
-  *[0-9]h) seconds=$(( ${spec%h} * 3600 )) ;;
-  *[!0-9]* | "") echo "error: not a count or a duration: $spec" >&2; exit 2 ;;
-  *) run "$spec" "$@"; exit ;;
+case "$amount" in
+  *[0-9]s) seconds=${amount%s} ;;
+  *[0-9]m) seconds=$(( ${amount%m} * 60 )) ;;
+  *[0-9]h) seconds=$(( ${amount%h} * 3600 )) ;;
+  *[!0-9]* | "") echo "error: not a count or a duration: $amount" >&2; exit 2 ;;
+  *) run "$amount" "$@"; exit ;;
 esac
 
 end=$(( $(date +%s) + seconds ))
