@@ -4,6 +4,7 @@
 #include "names.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace pemu {
 
@@ -95,6 +96,29 @@ bool ItemIterator::next(Ref& key, Ref& value) {
 
 namespace {
 
+// Interned twins of the keys merged so far, by text.  A key fresh from JSON
+// is a new str each time, while the interpreter's attribute cache and the
+// records' shared key tables match names fastest by identity; finding the
+// twin in this small table costs less than interning the key, whose table
+// holds every name of the process.  Bounded, so that payloads with ever new
+// keys cannot grow it: beyond the bound keys are interned as they come.
+constexpr Py_ssize_t kMaxKnownNames = 1024;
+PyObject* known_names = nullptr;  // dict: text -> interned str, for good
+
+// `key` (an exact str) as its interned twin.
+Ref interned(Ref key) {
+    if (PyUnicode_CHECK_INTERNED(key.get())) return key;
+    if (known_names == nullptr) known_names = Ref::steal(PyDict_New()).release();
+    Ref twin = dict_lookup(known_names, key.get());
+    if (twin) return twin;
+    PyObject* name = key.release();
+    PyUnicode_InternInPlace(&name);
+    twin = Ref::steal(name);
+    if (PyDict_GET_SIZE(known_names) < kMaxKnownNames)
+        dict_set(known_names, twin.get(), twin.get());
+    return twin;
+}
+
 // True when merging a key would hide an operation of the record's class (a
 // method, or any other descriptor with __get__ but no __set__: an instance
 // attribute of that name would shadow it) or replace the record's attribute
@@ -135,6 +159,37 @@ bool reflexive(PyObject* value) {
            (PyFloat_CheckExact(value) && !Py_IS_NAN(PyFloat_AS_DOUBLE(value)));
 }
 
+// Whether two exact str objects hold the same text, as their == would say.
+bool same_text(PyObject* a, PyObject* b) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) throw_error();
+#endif
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// `current != value` by the interpreter's comparison.  Pairs of the exact
+// built-in str, int and float types, whose comparison runs no user code,
+// are compared here directly with the same outcome.
+bool differs(PyObject* current, PyObject* value) {
+    if (current == value && reflexive(value)) return false;
+    PyTypeObject* type = Py_TYPE(current);
+    if (type == Py_TYPE(value)) {
+        if (type == &PyUnicode_Type) return !same_text(current, value);
+        if (type == &PyFloat_Type) return PyFloat_AS_DOUBLE(current) != PyFloat_AS_DOUBLE(value);
+        if (type == &PyLong_Type) {
+            int overflow_a = 0;
+            int overflow_b = 0;
+            long a = PyLong_AsLongAndOverflow(current, &overflow_a);
+            long b = PyLong_AsLongAndOverflow(value, &overflow_b);
+            if (overflow_a == 0 && overflow_b == 0) return a != b;
+        }
+    }
+    return compare(current, value, Py_NE);
+}
+
 // Whether the merge rule sets record.<key> to value: when the record lacks
 // the attribute (any failure to read it counts as lacking) or holds a value
 // that compares unequal.
@@ -152,8 +207,7 @@ bool should_store(PyObject* record, PyObject* key, PyObject* value, PyObject* on
     } else if (!current) {
         return true;
     }
-    if (current.is(value) && reflexive(value)) return false;
-    return compare(current.get(), value, Py_NE);
+    return differs(current.get(), value);
 }
 
 // record.<key> = value.  For plain data on a type whose attribute setting is
@@ -189,14 +243,9 @@ void merge(PyObject* record, PyObject* mapping) {
             PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
             throw_error();
         }
-        if (PyUnicode_CheckExact(key.get()) && !PyUnicode_CHECK_INTERNED(key.get())) {
-            // The type's attribute cache is keyed by the name object, so a
-            // key fresh from JSON is swapped for its interned twin, as
-            // setting the attribute would do anyway.
-            PyObject* name = key.release();
-            PyUnicode_InternInPlace(&name);
-            key = Ref::steal(name);
-        }
+        // Looked up and stored under its interned twin, as setting the
+        // attribute would store it.
+        if (PyUnicode_CheckExact(key.get())) key = interned(std::move(key));
         // What the class holds under the key's text: a str subclass's own
         // hash or comparison, which may fail or answer differently the next
         // time, has no say.  Held while it is read; no user code runs before

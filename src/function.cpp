@@ -125,10 +125,13 @@ public:
     ArrayKeywords(const Keyword* begin, std::size_t size) noexcept
         : begin_(begin), size_(static_cast<Py_ssize_t>(size)) {}
     Py_ssize_t size() const noexcept { return size_; }
+    // The module passes the parameter names' own interned objects, so a
+    // match by identity is tried on every keyword before any text compare.
     Ref lookup(PyObject* name) const {
         for (Py_ssize_t i = 0; i < size_; ++i)
-            if (begin_[i].name == name || PyUnicode_Compare(begin_[i].name, name) == 0)
-                return Ref::borrow(begin_[i].value);
+            if (begin_[i].name == name) return Ref::borrow(begin_[i].value);
+        for (Py_ssize_t i = 0; i < size_; ++i)
+            if (PyUnicode_Compare(begin_[i].name, name) == 0) return Ref::borrow(begin_[i].value);
         return Ref();
     }
     bool next(Py_ssize_t& pos, Ref& key, Ref& value) const noexcept {
@@ -568,6 +571,62 @@ Ref call(const Method& method, std::initializer_list<PyObject*> args,
     return call_with(method.callable.get(), args, keywords);
 }
 
+namespace {
+
+[[gnu::cold]] void raise_init_result(PyObject* result) {
+    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                 Py_TYPE(result)->tp_name);
+    throw_error();
+}
+
+void expect_none_from_init(const Ref& result) {
+    if (!result.is_none()) raise_init_result(result.get());
+}
+
+// The tp_init that `type` gives a class whose __init__ is defined in Python
+// terms: it looks __init__ up on the instance's type, binds it and calls it.
+initproc generic_init = nullptr;
+
+// The tp_init of the module's classes: the same lookup, and when it finds
+// one of our functions, the call goes straight to its binding and body,
+// without the bound method and the argument tuple that the instance would
+// be prepended to.  Anything else goes the generic way.  Assigning or
+// deleting __init__ on the class makes the interpreter reset the slot, so
+// this runs only while the class is as the module made it.
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return entry<int>(-1, [&] {
+        Ref init = Ref::borrow(_PyType_Lookup(Py_TYPE(self), N->dunder_init));
+        if (!init || !is_function(init.get())) {
+            check(generic_init(self, args, kwargs));
+            return 0;
+        }
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (nargs >= static_cast<Py_ssize_t>(kMaxParams)) {
+            // More than any of our methods takes: the binder reports it.
+            Ref bound = Ref::steal(function_descr_get(init.get(), self, nullptr));
+            expect_none_from_init(Ref::steal(PyObject_Call(bound.get(), args, kwargs)));
+            return 0;
+        }
+        PyObject* argv[kMaxParams];
+        argv[0] = self;
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv[i + 1] = PyTuple_GET_ITEM(args, i);
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+        struct Leave {
+            ~Leave() { Py_LeaveRecursiveCall(); }
+        } leave;
+        expect_none_from_init(run(init.get(), argv, nargs + 1, DictKeywords(kwargs)));
+        return 0;
+    });
+}
+
+}  // namespace
+
+void install_init(PyObject* cls) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (generic_init == nullptr) generic_init = type->tp_init;
+    if (type->tp_init == generic_init) type->tp_init = init_slot;
+}
+
 Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {
     // What type.__call__ does for a plain class (metaclass type, object's
     // __new__) whose __init__ is one of ours: make the instance, run
@@ -578,12 +637,7 @@ Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {
             Ref init = Ref::borrow(_PyType_Lookup(type, N->dunder_init));
             if (init && is_function(init.get())) {
                 Ref instance = Ref::steal(type->tp_new(type, N->empty_tuple, nullptr));
-                Ref result = invoke(init.get(), instance.get(), {}, keywords);
-                if (!result.is_none()) {
-                    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
-                                 Py_TYPE(result.get())->tp_name);
-                    throw_error();
-                }
+                expect_none_from_init(invoke(init.get(), instance.get(), {}, keywords));
                 return instance;
             }
         }

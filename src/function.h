@@ -92,6 +92,10 @@ Ref call(const Method& method, std::initializer_list<PyObject*> args,
 // cls(**keywords).
 Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
 
+// Gives `cls`, a class the module made with `type`, a tp_init that calls
+// its __init__ (when that is one of our functions) without a bound method.
+void install_init(PyObject* cls);
+
 // Turns the text of a default ("None", "False", "1", "Encoder.JPG") into
 // its object; throws on failure.
 using DefaultResolver = Ref (*)(const char* text, PyObject* globals, PyObject* builtins);
