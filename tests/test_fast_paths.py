@@ -97,3 +97,53 @@ def test_merge_keys_fresh_from_json_are_stored_once_per_name():
     source.update({"".join(["frame", "_id"]): 5.0})
     assert source.frame_id == 5 and type(source.frame_id) is int
     assert list(source.to_dict()).count("frame_id") == 1
+
+
+def test_constructor_follows_the_class_init_as_it_stands(monkeypatch):
+    seen = []
+    monkeypatch.setattr(m.PemuData, "__init__", lambda self, *a, **k: seen.append((a, k)))
+    m.PemuData(1, 2, src_name=3)
+    assert seen == [((1, 2), {"src_name": 3})]
+    monkeypatch.undo()
+
+    class Envelope(m.PemuData):
+        def __init__(self, *args):
+            seen.append(args)
+            super().__init__(*args)
+
+    assert Envelope(0, NODE).meta.module.id == "node-1" and seen[-1] == (0, NODE)
+    monkeypatch.setattr(m.MetaFrameFormat, "__init__", m.MetaFrameFormat.to_dict)
+    with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'dict'$"):
+        m.MetaFrameFormat()
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 6 positional "
+                                        r"arguments \(10 given\)$"):
+        m.PemuData(*range(9))
+
+
+@pytest.mark.parametrize("held, received, replaced", [
+    ("node-1", "".join(["node", "-1"]), False),
+    ("node-1", "node-2", True),
+    ("caf\u00e9", "cafe", True),
+    (2 ** 70, 2 ** 70 + 0, False),
+    (2 ** 70, 2 ** 70 + 1, True),
+    (0.0, -0.0, False),
+    (float("nan"), float("nan"), True),
+    (7, 7.0, False),
+    (True, 1, False),
+])
+def test_merge_compares_received_values_as_python_does(held, received, replaced):
+    source = m.MetaSource()
+    source.update({"frame_id": held})
+    source.update({"frame_id": received})
+    assert (source.frame_id is received) == replaced
+
+
+def test_merge_of_many_distinct_keys_stores_interned_names():
+    import json
+    import sys
+
+    source = m.MetaSource()
+    keys = ["key_%d" % i for i in range(3000)]
+    source.update(json.loads(json.dumps(dict.fromkeys(keys, 1))))
+    stored = [k for k in vars(source) if k.startswith("key_")]
+    assert stored == keys and all(sys.intern(k) is k for k in stored)
