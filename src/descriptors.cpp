@@ -4,6 +4,7 @@
 #include "names.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace pemu {
@@ -301,23 +302,56 @@ Ref render(PyObject* value) {
     return Ref::steal(PyObject_Format(value, N->empty_str));
 }
 
+// Copies all of `from` into `to` (made wide enough) at `at`.
+void copy_text(PyObject* to, Py_ssize_t at, PyObject* from) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(from);
+    if (PyUnicode_KIND(from) == PyUnicode_KIND(to)) {
+        int kind = PyUnicode_KIND(to);
+        std::memcpy(static_cast<char*>(PyUnicode_DATA(to)) + at * kind, PyUnicode_DATA(from),
+                    static_cast<std::size_t>(length) * static_cast<std::size_t>(kind));
+        return;
+    }
+    check(static_cast<int>(PyUnicode_CopyCharacters(to, at, from, 0, length)));
+}
+
 // A new str: the text of `head`, "_", the text of `port`.  The two values
-// are rendered in that order.
+// are rendered in that order.  An exact int port (the usual case) is
+// written as its decimal digits directly, the text format() gives it.
 Ref joined_key(PyObject* head, PyObject* port) {
     Ref head_text = render(head);
-    Ref port_text = render(port);
+    char digits[24];
+    std::size_t ndigits = 0;
+    Ref port_text;
+    if (PyLong_CheckExact(port)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(port, &overflow);
+        if (overflow == 0) {
+            std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+            ndigits = static_cast<std::size_t>(written.ptr - digits);
+        }
+    }
+    if (ndigits == 0) port_text = render(port);
     PyObject* a = head_text.get();
     PyObject* b = port_text.get();
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) throw_error();
+    if (PyUnicode_READY(a) < 0 || (b != nullptr && PyUnicode_READY(b) < 0)) throw_error();
 #endif
     Py_ssize_t a_length = PyUnicode_GET_LENGTH(a);
-    Py_ssize_t b_length = PyUnicode_GET_LENGTH(b);
-    Py_UCS4 max_char = std::max<Py_UCS4>({PyUnicode_MAX_CHAR_VALUE(a), PyUnicode_MAX_CHAR_VALUE(b), '_'});
+    Py_ssize_t b_length = b != nullptr ? PyUnicode_GET_LENGTH(b) : static_cast<Py_ssize_t>(ndigits);
+    Py_UCS4 max_char = std::max<Py_UCS4>(
+        {PyUnicode_MAX_CHAR_VALUE(a), b != nullptr ? PyUnicode_MAX_CHAR_VALUE(b) : 0, '_'});
     Ref joined = Ref::steal(PyUnicode_New(a_length + 1 + b_length, max_char));
-    check(static_cast<int>(PyUnicode_CopyCharacters(joined.get(), 0, a, 0, a_length)));
-    PyUnicode_WRITE(PyUnicode_KIND(joined.get()), PyUnicode_DATA(joined.get()), a_length, '_');
-    check(static_cast<int>(PyUnicode_CopyCharacters(joined.get(), a_length + 1, b, 0, b_length)));
+    PyObject* out = joined.get();
+    copy_text(out, 0, a);
+    int kind = PyUnicode_KIND(out);
+    void* data = PyUnicode_DATA(out);
+    PyUnicode_WRITE(kind, data, a_length, '_');
+    if (b != nullptr) {
+        copy_text(out, a_length + 1, b);
+    } else {
+        for (std::size_t i = 0; i < ndigits; ++i)
+            PyUnicode_WRITE(kind, data, a_length + 1 + static_cast<Py_ssize_t>(i), digits[i]);
+    }
     return joined;
 }
 
@@ -348,7 +382,8 @@ Ref source_init(const Call& c) {
     setattr(self, N->output_port_idx, port);
     setattr(self, N->frame_id, Py_None);
     Ref time = c.global(N->time);
-    Ref now = call_method(time.get(), N->time);
+    Ref time_function = module_attribute(time.get(), N->time);
+    Ref now = call(time_function.get());
     setattr(self, N->ts, now.get());
     return none();
 }

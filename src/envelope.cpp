@@ -134,7 +134,7 @@ Ref parse_pemu_data(const Call& c) {
         // bytes are decoded.  An exact bytes object decodes as UTF-8
         // directly; a subclass may override decode.
         Ref json = c.global(N->json);
-        Ref loads = getattr(json.get(), N->loads);
+        Ref loads = module_attribute(json.get(), N->loads);
         Ref text = PyBytes_CheckExact(data.get())
                        ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
                                                          PyBytes_GET_SIZE(data.get()), nullptr))

@@ -17,7 +17,8 @@ Ref meta_init(const Call& c) {
     PyObject* src_name = c.arg(5);
 
     Ref time = c.global(N->time);
-    Ref now = call_method(time.get(), N->time);
+    Ref time_function = module_attribute(time.get(), N->time);
+    Ref now = call(time_function.get());
     setattr(self, N->ts, now.get());
 
     Ref module_class = c.global(N->MetaModule);

@@ -109,8 +109,30 @@ inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 inline Ref getattr(PyObject* o, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(o, name));
 }
+// o.name = value.  With an interned str name (the module's own names) on
+// a type whose attribute setting is the generic one, the generic setting
+// is called directly: all that the general entry adds is interning the name.
 inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    check(PyObject_SetAttr(o, name, value));
+    if (Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr && PyUnicode_CheckExact(name) &&
+        PyUnicode_CHECK_INTERNED(name))
+        check(PyObject_GenericSetAttr(o, name, value));
+    else
+        check(PyObject_SetAttr(o, name, value));
+}
+
+// module.name, for a name that the module type itself does not define (so
+// that only the module's namespace can answer it).  Read from the
+// namespace directly when `module` is exactly a module; anything else, and
+// a name the namespace lacks, goes through attribute access.
+inline Ref module_attribute(PyObject* module, PyObject* name) {
+    // A module made by ModuleType.__new__ alone has no namespace yet.
+    PyObject** namespace_slot = PyModule_CheckExact(module) ? _PyObject_GetDictPtr(module) : nullptr;
+    if (namespace_slot != nullptr && *namespace_slot != nullptr) {
+        PyObject* value = PyDict_GetItemWithError(*namespace_slot, name);
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw_error();
+    }
+    return getattr(module, name);
 }
 
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }

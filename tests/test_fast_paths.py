@@ -147,3 +147,23 @@ def test_merge_of_many_distinct_keys_stores_interned_names():
     source.update(json.loads(json.dumps(dict.fromkeys(keys, 1))))
     stored = [k for k in vars(source) if k.startswith("key_")]
     assert stored == keys and all(sys.intern(k) is k for k in stored)
+
+
+def test_module_attributes_read_as_attribute_access_reads_them(monkeypatch, envelope):
+    import types
+
+    class Lazy(types.ModuleType):
+        def __getattr__(self, name):
+            return lambda *args: 42.0 if name == "time" else {"from": name}
+
+    monkeypatch.setattr(m, "time", Lazy("time"))
+    monkeypatch.setattr(m, "json", Lazy("json"))
+    assert m.Meta(None, 0, None, None, None).ts == 42.0
+    assert envelope.parse_pemu_data(b"{}") == {"from": "loads", "frame": None}
+    bare = types.ModuleType.__new__(types.ModuleType)  # no namespace at all
+    monkeypatch.setattr(m, "time", bare)
+    monkeypatch.setattr(m, "json", bare)
+    with pytest.raises(AttributeError):
+        m.Meta(None, 0, None, None, None)
+    with pytest.raises(AttributeError):
+        envelope.parse_pemu_data(b"{}")
