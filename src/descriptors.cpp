@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 
 namespace pemu {
 
@@ -97,26 +98,43 @@ bool ItemIterator::next(Ref& key, Ref& value) {
 
 namespace {
 
-// Interned twins of the keys merged so far, by text.  A key fresh from JSON
+// Whether two exact str objects hold the same text, as their == would say.
+bool same_text(PyObject* a, PyObject* b) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) throw_error();
+#endif
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// Interned twins of recently merged keys, by hash.  A key fresh from JSON
 // is a new str each time, while the interpreter's attribute cache and the
-// records' shared key tables match names fastest by identity; finding the
-// twin in this small table costs less than interning the key, whose table
-// holds every name of the process.  Bounded, so that payloads with ever new
-// keys cannot grow it: beyond the bound keys are interned as they come.
-constexpr Py_ssize_t kMaxKnownNames = 1024;
-PyObject* known_names = nullptr;  // dict: text -> interned str, for good
+// records' shared key tables match names fastest by identity.  Finding the
+// twin here (a hash and a text comparison) costs far less than interning
+// the key again, whose table holds every name of the process.  Each slot
+// keeps the last name that hashed to it, so payloads with ever new keys
+// cannot grow the table.
+struct KnownName {
+    Py_hash_t hash;
+    PyObject* twin;  // owned, for good; null while the slot is empty
+};
+KnownName known_names[256] = {};
 
 // `key` (an exact str) as its interned twin.
 Ref interned(Ref key) {
     if (PyUnicode_CHECK_INTERNED(key.get())) return key;
-    if (known_names == nullptr) known_names = Ref::steal(PyDict_New()).release();
-    Ref twin = dict_lookup(known_names, key.get());
-    if (twin) return twin;
+    Py_hash_t hash = PyObject_Hash(key.get());
+    if (hash == -1) throw_error();
+    KnownName& slot = known_names[static_cast<std::size_t>(hash) % std::size(known_names)];
+    if (slot.twin != nullptr && slot.hash == hash && same_text(slot.twin, key.get()))
+        return Ref::borrow(slot.twin);
     PyObject* name = key.release();
     PyUnicode_InternInPlace(&name);
-    twin = Ref::steal(name);
-    if (PyDict_GET_SIZE(known_names) < kMaxKnownNames)
-        dict_set(known_names, twin.get(), twin.get());
+    Ref twin = Ref::steal(name);
+    Ref replaced = Ref::steal_or_null(slot.twin);
+    slot = {hash, Ref(twin).release()};
     return twin;
 }
 
@@ -158,17 +176,6 @@ Ref read_plain(PyObject* record, PyObject* key, PyObject* on_class, bool& plain)
 bool reflexive(PyObject* value) {
     return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
            (PyFloat_CheckExact(value) && !Py_IS_NAN(PyFloat_AS_DOUBLE(value)));
-}
-
-// Whether two exact str objects hold the same text, as their == would say.
-bool same_text(PyObject* a, PyObject* b) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) throw_error();
-#endif
-    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
 // `current != value` by the interpreter's comparison.  Pairs of the exact
@@ -263,27 +270,28 @@ void merge(PyObject* record, PyObject* mapping) {
 
 // ---- Shared by the three descriptors ----
 
-namespace {
-
 // self.__dict__.  Where that attribute is the plain classes' own, the
 // instance dict is fetched directly; a __getattribute__ or a __dict__ of a
 // subclass's making is honoured through attribute access.
-Ref to_dict_body(const Call& c) {
-    PyObject* self = c.self();
-    PyTypeObject* type = Py_TYPE(self);
+Ref record_dict(PyObject* record) {
+    PyTypeObject* type = Py_TYPE(record);
     if (type->tp_getattro == PyObject_GenericGetAttr && instance_dict_getter != nullptr) {
         PyObject* found = _PyType_Lookup(type, N->dunder_dict);
         if (found != nullptr && Py_TYPE(found) == &PyGetSetDescr_Type &&
             reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset->get == instance_dict_getter)
-            return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+            return Ref::steal(PyObject_GenericGetDict(record, nullptr));
     }
-    return getattr(self, N->dunder_dict);
+    return getattr(record, N->dunder_dict);
 }
 
-Ref update_body(const Call& c) {
+Ref record_to_dict(const Call& c) { return record_dict(c.self()); }
+
+Ref record_update(const Call& c) {
     merge(c.self(), c.arg(1));
     return none();
 }
+
+namespace {
 
 // node.get(key, None), or node.get(key) when `with_default` is false.  An
 // exact dict cannot override get, so it is read directly.
@@ -390,8 +398,8 @@ Ref source_init(const Call& c) {
 
 const MethodSpec kMetaSourceMethods[] = {
     {"__init__", "self, src_node=None, src_output_port=None, src_name=None", nullptr, source_init},
-    {"update", "self, source_info", nullptr, update_body},
-    {"to_dict", "self", nullptr, to_dict_body},
+    {"update", "self, source_info", nullptr, record_update},
+    {"to_dict", "self", nullptr, record_to_dict},
 };
 
 // ---- MetaModule ----
@@ -410,8 +418,8 @@ Ref module_init(const Call& c) {
 
 const MethodSpec kMetaModuleMethods[] = {
     {"__init__", "self, cur_node=None, feed_port_idx=None", nullptr, module_init},
-    {"to_dict", "self", nullptr, to_dict_body},
-    {"update", "self, module_info", nullptr, update_body},
+    {"to_dict", "self", nullptr, record_to_dict},
+    {"update", "self, module_info", nullptr, record_update},
 };
 
 // ---- MetaFrameFormat ----
@@ -433,8 +441,8 @@ Ref frame_format_init(const Call& c) {
 
 const MethodSpec kMetaFrameFormatMethods[] = {
     {"__init__", "self, **kwargs", nullptr, frame_format_init},
-    {"to_dict", "self", nullptr, to_dict_body},
-    {"update", "self, frame_format_info", nullptr, update_body},
+    {"to_dict", "self", nullptr, record_to_dict},
+    {"update", "self, frame_format_info", nullptr, record_update},
 };
 
 }  // namespace

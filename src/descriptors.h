@@ -4,6 +4,7 @@
 // mapping to it by the merge rule.
 #pragma once
 
+#include "function.h"
 #include "refs.h"
 
 namespace pemu {
@@ -32,6 +33,13 @@ private:
 // the record lacks it or holds a value that compares unequal.  Not atomic:
 // entries before a failure stay applied.
 void merge(PyObject* record, PyObject* mapping);
+
+// The descriptors' to_dict and update bodies, and what to_dict returns:
+// record.__dict__.  Other methods of the module that find these bodies in
+// place (see bound_body) do their work directly.
+Ref record_to_dict(const Call& c);
+Ref record_update(const Call& c);
+Ref record_dict(PyObject* record);
 
 // Learns from `cls`, a plain class the module made, how its instances'
 // __dict__ is read, so that to_dict can fetch it directly.

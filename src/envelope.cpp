@@ -2,6 +2,7 @@
 // builds payload documents to publish and reads received payloads back.
 #include "classes.h"
 #include "descriptors.h"
+#include "meta.h"
 #include "names.h"
 
 #include <optional>
@@ -75,7 +76,9 @@ Ref create_pemu_data(const Call& c) {
     }
 
     Ref meta = getattr(self, N->meta);
-    Ref meta_data = call(get_method(meta.get(), N->to_dict), {});
+    Method to_dict = get_method(meta.get(), N->to_dict);
+    Ref meta_data = bound_body(to_dict) == meta_to_dict ? metadata_mapping(to_dict.self.get())
+                                                        : call(to_dict, {});
     if (truth(ext_info) && PyDict_Check(ext_info)) {
         ItemIterator items(ext_info);
         Ref key;
@@ -153,13 +156,19 @@ Ref parse_pemu_data(const Call& c) {
         Ref meta = getattr(self, N->meta);
         Method update = get_method(meta.get(), N->update_source);
         Ref source_info = mapping_get(meta_info.get(), N->source, nullptr);
-        call(update, {}, {{N->source_info, source_info.get()}});
+        if (bound_body(update) == meta_update_source)
+            forward_update(update.self.get(), N->source, source_info.get());
+        else
+            call(update, {}, {{N->source_info, source_info.get()}});
     }
     {
         Ref meta = getattr(self, N->meta);
         Method update = get_method(meta.get(), N->update_frame_format);
         Ref frame_format_info = mapping_get(meta_info.get(), N->frame_format, nullptr);
-        call(update, {frame_format_info.get()});
+        if (bound_body(update) == meta_update_frame_format)
+            forward_update(update.self.get(), N->frame_format, frame_format_info.get());
+        else
+            call(update, {frame_format_info.get()});
     }
 
     Ref frame_data = mapping_get(data.get(), N->frame, Py_None);

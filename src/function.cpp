@@ -229,12 +229,17 @@ Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         throw_error();
     }
+    // The caller holds the function for the call, and nothing but the
+    // collector empties these fields, so they are borrowed.
+    if (nargs == f.nparams && keywords.size() == 0 && !f.collects) {
+        // Every parameter given by position: the arguments, held by the
+        // caller, are the bound values as they stand.
+        return f.method->body(Call(args, f.globals.get(), f.builtins.get()));
+    }
     Ref values[kMaxParams];
     bind(f, args, nargs, keywords, values);
     PyObject* argv[kMaxParams];
     for (std::size_t i = 0; i < kMaxParams; ++i) argv[i] = values[i].get();
-    // The caller holds the function for the call, and nothing but the
-    // collector empties these fields, so they are borrowed.
     return f.method->body(Call(argv, f.globals.get(), f.builtins.get()));
 }
 
@@ -408,11 +413,24 @@ Ref invoke(PyObject* function, PyObject* self, std::initializer_list<PyObject*> 
     Py_ssize_t nargs = 0;
     if (self != nullptr) argv[nargs++] = self;
     for (PyObject* arg : args) argv[nargs++] = arg;  // the module passes at most two
+    // Keywords naming the parameters that follow the positional ones, in
+    // order and by the parameters' own objects, bind as if given by
+    // position.
+    const FunctionFields& f = fields(function);
+    std::size_t placed = 0;
+    for (const Keyword& kw : keywords) {
+        Py_ssize_t at = nargs + static_cast<Py_ssize_t>(placed);
+        if (at >= f.nparams || kw.name != PyTuple_GET_ITEM(f.params.get(), at)) break;
+        argv[at] = kw.value;
+        ++placed;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
     Ref hold = Ref::borrow(function);
+    if (placed == keywords.size())
+        return run(function, argv, nargs + static_cast<Py_ssize_t>(placed), ArrayKeywords(nullptr, 0));
     return run(function, argv, nargs, ArrayKeywords(keywords.begin(), keywords.size()));
 }
 
@@ -563,6 +581,12 @@ Method get_method(PyObject* obj, PyObject* name) {
         }
     }
     return {getattr(obj, name), Ref()};
+}
+
+MethodBody bound_body(const Method& method) noexcept {
+    if (!method.self) return nullptr;
+    const FunctionFields& f = fields(method.callable.get());
+    return f.globals ? f.method->body : nullptr;  // a cleared function fails when called
 }
 
 Ref call(const Method& method, std::initializer_list<PyObject*> args,

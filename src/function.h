@@ -85,6 +85,12 @@ struct Method {
 };
 Method get_method(PyObject* obj, PyObject* name);
 
+// The body of the module's function that get_method found bound to an
+// instance; null when it found anything else.  A caller that recognises
+// the body may do that body's work itself, where the arguments it would
+// pass are sure to bind.
+MethodBody bound_body(const Method& method) noexcept;
+
 // Calls what get_method found: method(*args, **keywords).
 Ref call(const Method& method, std::initializer_list<PyObject*> args,
          std::initializer_list<Keyword> keywords = {});

@@ -1,7 +1,10 @@
 // Meta: the frame metadata of one feed.  It stamps its creation time, builds
 // its three descriptors, forwards updates to them and assembles their live
 // mappings into a new metadata mapping on every to_dict.
+#include "meta.h"
+
 #include "classes.h"
+#include "descriptors.h"
 #include "names.h"
 
 namespace pemu {
@@ -38,36 +41,67 @@ Ref meta_init(const Call& c) {
     return none();
 }
 
-// self.<component>.update(info), with None replaced by a new empty dict.
-Ref forward_update(const Call& c, PyObject* component_name) {
-    Ref info = Ref::borrow(c.arg(1));
-    if (info.is_none()) info = new_dict();
-    Ref component = getattr(c.self(), component_name);
-    call(get_method(component.get(), N->update), {info.get()});
+}  // namespace
+
+// meta.<component>.update(info), with None replaced by a new empty dict.
+// When the update is the descriptors' own, the merge runs directly, and an
+// empty mapping (what None stands for) is not merged at all: it would
+// change nothing.
+void forward_update(PyObject* meta, PyObject* component_name, PyObject* info) {
+    Ref component = getattr(meta, component_name);
+    Method update = get_method(component.get(), N->update);
+    if (bound_body(update) == record_update) {
+        if (info == Py_None || (PyDict_CheckExact(info) && PyDict_GET_SIZE(info) == 0)) return;
+        merge(update.self.get(), info);
+        return;
+    }
+    Ref mapping = info == Py_None ? new_dict() : Ref::borrow(info);
+    call(update, {mapping.get()});
+}
+
+Ref meta_update_source(const Call& c) {
+    forward_update(c.self(), N->source, c.arg(1));
+    return none();
+}
+Ref meta_update_frame_format(const Call& c) {
+    forward_update(c.self(), N->frame_format, c.arg(1));
     return none();
 }
 
-Ref update_source(const Call& c) { return forward_update(c, N->source); }
-Ref update_frame_format(const Call& c) { return forward_update(c, N->frame_format); }
-Ref update_module(const Call& c) { return forward_update(c, N->module); }
+namespace {
 
-Ref meta_to_dict(const Call& c) {
-    PyObject* self = c.self();
+Ref update_module(const Call& c) {
+    forward_update(c.self(), N->module, c.arg(1));
+    return none();
+}
+
+}  // namespace
+
+// {"ts": ..., "source": ..., "module": ..., "frame_format": ...}, the
+// components' own to_dict results; read directly where that is the
+// descriptors' to_dict.
+Ref metadata_mapping(PyObject* meta) {
     Ref mapping = new_dict();
-    Ref ts = getattr(self, N->ts);
+    Ref ts = getattr(meta, N->ts);
     dict_set(mapping.get(), N->ts, ts.get());
     for (PyObject* name : {N->source, N->module, N->frame_format}) {
-        Ref component = getattr(self, name);
-        Ref component_dict = call(get_method(component.get(), N->to_dict), {});
+        Ref component = getattr(meta, name);
+        Method to_dict = get_method(component.get(), N->to_dict);
+        Ref component_dict = bound_body(to_dict) == record_to_dict ? record_dict(to_dict.self.get())
+                                                                   : call(to_dict, {});
         dict_set(mapping.get(), name, component_dict.get());
     }
     return mapping;
 }
 
+Ref meta_to_dict(const Call& c) { return metadata_mapping(c.self()); }
+
+namespace {
+
 const MethodSpec kMetaMethods[] = {
     {"__init__", "self, cur_node, feed_idx, src_node, src_port, src_name", nullptr, meta_init},
-    {"update_source", "self, source_info=None", nullptr, update_source},
-    {"update_frame_format", "self, frame_format_info=None", nullptr, update_frame_format},
+    {"update_source", "self, source_info=None", nullptr, meta_update_source},
+    {"update_frame_format", "self, frame_format_info=None", nullptr, meta_update_frame_format},
     {"update_module", "self, module_info=None", nullptr, update_module},
     {"to_dict", "self", nullptr, meta_to_dict},
 };

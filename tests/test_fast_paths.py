@@ -167,3 +167,32 @@ def test_module_attributes_read_as_attribute_access_reads_them(monkeypatch, enve
         m.Meta(None, 0, None, None, None)
     with pytest.raises(AttributeError):
         envelope.parse_pemu_data(b"{}")
+
+
+def test_parse_and_create_call_replaced_meta_operations(monkeypatch, envelope):
+    seen = []
+    monkeypatch.setattr(m.Meta, "update_source", lambda self, *a, **k: seen.append(("s", a, k)))
+    monkeypatch.setattr(m.Meta, "update_frame_format",
+                        lambda self, *a, **k: seen.append(("f", a, k)))
+    monkeypatch.setattr(m.Meta, "to_dict", lambda self: {"made": "here"})
+    empty = {}
+    envelope.parse_pemu_data({"meta": {"frame_format": empty}})
+    assert seen == [("s", (), {"source_info": None}), ("f", (empty,), {})]
+    assert seen[1][1][0] is empty
+    assert envelope.create_pemu_data()["meta"] == {"made": "here"}
+
+
+def test_component_updates_step_aside_for_other_update_methods(monkeypatch, envelope):
+    seen = []
+    monkeypatch.setattr(m.MetaSource, "update", lambda self, info: seen.append(info))
+
+    class FrameFormat(m.MetaFrameFormat):
+        def update(self, info):
+            seen.append(("sub", info))
+
+    envelope.meta.frame_format = FrameFormat()
+    empty = {}
+    envelope.parse_pemu_data({"meta": {"source": empty}})
+    envelope.meta.update_source()
+    assert seen[0] is empty and seen[1] == ("sub", {}) and seen[2] == {}
+    assert seen[2] is not empty and type(seen[2]) is dict
