@@ -75,23 +75,16 @@ ItemIterator::ItemIterator(PyObject* mapping) {
     iter_ = Ref::steal(PyObject_GetIter(items.get()));
 }
 
-bool ItemIterator::next(Ref& key, Ref& value) {
-    if (dict_) {
-        if (PyDict_GET_SIZE(dict_.get()) != size_) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            throw_error();
-        }
-        PyObject* k;
-        PyObject* v;
-        if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return false;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
-        return true;
-    }
+bool ItemIterator::next_item(Ref& key, Ref& value) {
     Ref item = next_value(iter_.get());
     if (!item) return false;
     unpack_pair(item.get(), key, value);
     return true;
+}
+
+void ItemIterator::raise_changed_size() {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    throw_error();
 }
 
 // ---- The merge rule ----
@@ -165,9 +158,11 @@ Ref read_plain(PyObject* record, PyObject* key, PyObject* on_class, bool& plain)
             PyUnicode_CheckExact(key) &&
             (on_class == nullptr || Py_TYPE(on_class)->tp_descr_get == nullptr);
     if (!plain) return Ref();
-    Ref dict = Ref::steal(PyObject_GenericGetDict(record, nullptr));
-    // As in attribute access, a failing lookup reads as a miss.
-    Ref value = Ref::borrow(PyDict_GetItem(dict.get(), key));
+    PyObject** slot = _PyObject_GetDictPtr(record);
+    Ref dict = Ref::borrow(slot != nullptr ? *slot : nullptr);  // held through the lookup
+    if (!dict) return Ref::borrow(on_class);
+    Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
+    if (!value && PyErr_Occurred()) PyErr_Clear();  // as in attribute access: a miss
     return value ? value : Ref::borrow(on_class);
 }
 

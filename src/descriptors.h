@@ -18,9 +18,21 @@ public:
     // `mapping` must not be None (the caller reports that in its own words).
     explicit ItemIterator(PyObject* mapping);
     // The next pair into key and value; false at the end.
-    bool next(Ref& key, Ref& value);
+    bool next(Ref& key, Ref& value) {
+        if (!dict_) return next_item(key, value);
+        if (PyDict_GET_SIZE(dict_.get()) != size_) raise_changed_size();
+        PyObject* k;
+        PyObject* v;
+        if (!PyDict_Next(dict_.get(), &pos_, &k, &v)) return false;
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return true;
+    }
 
 private:
+    bool next_item(Ref& key, Ref& value);
+    [[noreturn, gnu::cold]] static void raise_changed_size();
+
     Ref dict_;  // the exact dict walked directly, or null
     Ref iter_;  // otherwise the iterator over items()
     Py_ssize_t pos_ = 0;
