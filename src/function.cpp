@@ -231,10 +231,16 @@ Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
     }
     // The caller holds the function for the call, and nothing but the
     // collector empties these fields, so they are borrowed.
-    if (nargs == f.nparams && keywords.size() == 0 && !f.collects) {
-        // Every parameter given by position: the arguments, held by the
-        // caller, are the bound values as they stand.
-        return f.method->body(Call(args, f.globals.get(), f.builtins.get()));
+    if (keywords.size() == 0 && !f.collects && nargs <= f.nparams && nargs >= f.nrequired) {
+        // Positional arguments only, as many as the parameters take: they
+        // bind as they stand (held by the caller), the defaults (held by
+        // the function) after them.
+        if (nargs == f.nparams) return f.method->body(Call(args, f.globals.get(), f.builtins.get()));
+        PyObject* argv[kMaxParams];
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
+        for (Py_ssize_t i = nargs; i < f.nparams; ++i)
+            argv[i] = PyTuple_GET_ITEM(f.defaults.get(), i - f.nrequired);
+        return f.method->body(Call(argv, f.globals.get(), f.builtins.get()));
     }
     Ref values[kMaxParams];
     bind(f, args, nargs, keywords, values);
@@ -572,8 +578,9 @@ Method get_method(PyObject* obj, PyObject* name) {
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         Ref found = Ref::borrow(_PyType_Lookup(type, name));
         if (found && is_function(found.get())) {
-            if (type->tp_dictoffset != 0) {
-                Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            PyObject** slot = type->tp_dictoffset != 0 ? _PyObject_GetDictPtr(obj) : nullptr;
+            if (slot != nullptr && *slot != nullptr) {
+                Ref dict = Ref::borrow(*slot);  // held through the lookup
                 Ref value = dict_lookup(dict.get(), name);
                 if (value) return {std::move(value), Ref()};
             }
