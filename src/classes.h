@@ -15,6 +15,9 @@ struct ClassSpec {
     const char* attributes;
     const MethodSpec* methods;  // in class-body order
     std::size_t nmethods;
+    // The instance attributes the constructor sets, in its order, as
+    // "a, b, c" (see prepare_class).
+    const char* instance_attributes;
 };
 
 extern const ClassSpec kMetaSourceClass;       // descriptors.cpp

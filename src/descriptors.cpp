@@ -213,23 +213,6 @@ bool should_store(PyObject* record, PyObject* key, PyObject* value, PyObject* on
     return differs(current.get(), value);
 }
 
-// record.<key> = value.  For plain data on a type whose attribute setting is
-// the generic one, the instance dict takes the value directly, as the
-// generic setting would do.
-void store(PyObject* record, PyObject* key, PyObject* value) {
-    PyTypeObject* type = Py_TYPE(record);
-    if (type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset != 0 &&
-        PyUnicode_CheckExact(key)) {
-        PyObject* found = _PyType_Lookup(type, key);
-        if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(record, nullptr));
-            dict_set(dict.get(), key, value);
-            return;
-        }
-    }
-    setattr(record, key, value);
-}
-
 }  // namespace
 
 void merge(PyObject* record, PyObject* mapping) {
@@ -259,7 +242,7 @@ void merge(PyObject* record, PyObject* mapping) {
         Ref on_class = Ref::borrow(_PyType_Lookup(Py_TYPE(record), name));
         if (would_break_record(name, on_class.get())) continue;
         if (should_store(record, key.get(), value.get(), on_class.get()))
-            store(record, key.get(), value.get());
+            set_attribute(record, key.get(), value.get());
     }
 }
 
@@ -369,7 +352,7 @@ Ref source_init(const Call& c) {
 
     for (PyObject* name : {N->id, N->type, N->name}) {
         Ref value = node_get(node, name, true);
-        setattr(self, name, value.get());
+        set_attribute(self, name, value.get());
     }
     Ref source_name;
     if (truth(src_name)) {
@@ -378,16 +361,16 @@ Ref source_init(const Call& c) {
         Ref type = node_get(node, N->type, false);
         source_name = joined_key(type.get(), port);
     }
-    setattr(self, N->source_name, source_name.get());
+    set_attribute(self, N->source_name, source_name.get());
     Ref id = node_get(node, N->id, false);
     Ref source_key = joined_key(id.get(), port);
-    setattr(self, N->source_key, source_key.get());
-    setattr(self, N->output_port_idx, port);
-    setattr(self, N->frame_id, Py_None);
+    set_attribute(self, N->source_key, source_key.get());
+    set_attribute(self, N->output_port_idx, port);
+    set_attribute(self, N->frame_id, Py_None);
     Ref time = c.global(N->time);
     Ref time_function = module_attribute(time.get(), N->time);
     Ref now = call(time_function.get());
-    setattr(self, N->ts, now.get());
+    set_attribute(self, N->ts, now.get());
     return none();
 }
 
@@ -405,9 +388,9 @@ Ref module_init(const Call& c) {
     if (node == Py_None) return none();
     for (PyObject* name : {N->id, N->type}) {
         Ref value = node_get(node, name, true);
-        setattr(self, name, value.get());
+        set_attribute(self, name, value.get());
     }
-    setattr(self, N->feed_port_idx, c.arg(2));
+    set_attribute(self, N->feed_port_idx, c.arg(2));
     return none();
 }
 
@@ -446,12 +429,13 @@ const ClassSpec kMetaSourceClass = {
     "MetaSource",
     "id=None, type=None, name=None, source_name=None, source_key=None, output_port_idx=None, "
     "frame_id=None, ts=None",
-    kMetaSourceMethods, 3};
+    kMetaSourceMethods, 3,
+    "id, type, name, source_name, source_key, output_port_idx, frame_id, ts"};
 
 const ClassSpec kMetaModuleClass = {"MetaModule", "id=None, type=None, feed_port_idx=None",
-                                    kMetaModuleMethods, 3};
+                                    kMetaModuleMethods, 3, "id, type, feed_port_idx"};
 
 const ClassSpec kMetaFrameFormatClass = {"MetaFrameFormat", "encoder=None, with_base64=False",
-                                         kMetaFrameFormatMethods, 3};
+                                         kMetaFrameFormatMethods, 3, ""};
 
 }  // namespace pemu

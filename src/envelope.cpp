@@ -41,7 +41,7 @@ Ref envelope_init(const Call& c) {
                                               {N->src_node, c.arg(3)},
                                               {N->src_port, c.arg(4)},
                                               {N->src_name, c.arg(5)}});
-    setattr(self, N->meta, meta.get());
+    set_attribute(self, N->meta, meta.get());
     return none();
 }
 
@@ -246,6 +246,7 @@ const MethodSpec kPemuDataMethods[] = {
 
 }  // namespace
 
-const ClassSpec kPemuDataClass = {"PemuData", "frame=None, result=None", kPemuDataMethods, 3};
+const ClassSpec kPemuDataClass = {"PemuData", "frame=None, result=None", kPemuDataMethods, 3,
+                                  "meta"};
 
 }  // namespace pemu

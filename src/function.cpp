@@ -652,10 +652,40 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 }  // namespace
 
-void install_init(PyObject* cls) {
+void prepare_class(PyObject* cls, const char* attributes) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (generic_init == nullptr) generic_init = type->tp_init;
     if (type->tp_init == generic_init) type->tp_init = init_slot;
+    // Only the dict of a class's first instance grows the table of names
+    // that its instances share, and only through the generic setting.  A
+    // throwaway first instance given every attribute in order sizes it, so
+    // that the dicts of later instances are never resized out of sharing
+    // when the constructor fills them directly.
+    std::vector<ParamText> names = parse_params(attributes);
+    if (names.empty()) return;
+    Ref instance = Ref::steal(type->tp_new(type, N->empty_tuple, nullptr));
+    for (const ParamText& name : names) {
+        Ref text = Ref::steal(PyUnicode_InternFromString(name.name.c_str()));
+        check(PyObject_SetAttr(instance.get(), text.get(), Py_None));
+    }
+}
+
+void set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+#if PY_VERSION_HEX < 0x030B0000
+    // (From 3.11 on instances keep their attributes outside a dict until
+    // one is asked for; the generic setting serves them best.)
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_init == init_slot && type->tp_setattro == PyObject_GenericSetAttr &&
+        PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
+        PyObject* found = _PyType_Lookup(type, name);
+        if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
+            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            dict_set(dict.get(), name, value);
+            return;
+        }
+    }
+#endif
+    setattr(obj, name, value);
 }
 
 Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {

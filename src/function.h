@@ -98,9 +98,17 @@ Ref call(const Method& method, std::initializer_list<PyObject*> args,
 // cls(**keywords).
 Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
 
-// Gives `cls`, a class the module made with `type`, a tp_init that calls
-// its __init__ (when that is one of our functions) without a bound method.
-void install_init(PyObject* cls);
+// Readies `cls`, a class the module made with `type`: a tp_init that calls
+// its __init__ (when that is one of our functions) without a bound method,
+// and a table of attribute names shared by its instances' dicts that holds
+// `attributes` (the instance attributes its constructor sets, in order,
+// written "a, b, c").
+void prepare_class(PyObject* cls, const char* attributes);
+
+// obj.name = value.  With an interned str name, on an instance of one of the
+// module's classes as prepared (not a subclass), plain data goes straight
+// into the instance dict, all that the generic setting would do with it.
+void set_attribute(PyObject* obj, PyObject* name, PyObject* value);
 
 // Turns the text of a default ("None", "False", "1", "Encoder.JPG") into
 // its object; throws on failure.

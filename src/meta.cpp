@@ -22,22 +22,22 @@ Ref meta_init(const Call& c) {
     Ref time = c.global(N->time);
     Ref time_function = module_attribute(time.get(), N->time);
     Ref now = call(time_function.get());
-    setattr(self, N->ts, now.get());
+    set_attribute(self, N->ts, now.get());
 
     Ref module_class = c.global(N->MetaModule);
     Ref module =
         instantiate(module_class.get(), {{N->cur_node, cur_node}, {N->feed_port_idx, feed_idx}});
-    setattr(self, N->module, module.get());
+    set_attribute(self, N->module, module.get());
 
     Ref source_class = c.global(N->MetaSource);
     Ref source = instantiate(
         source_class.get(),
         {{N->src_node, src_node}, {N->src_output_port, src_port}, {N->src_name, src_name}});
-    setattr(self, N->source, source.get());
+    set_attribute(self, N->source, source.get());
 
     Ref frame_format_class = c.global(N->MetaFrameFormat);
     Ref frame_format = instantiate(frame_format_class.get(), {});
-    setattr(self, N->frame_format, frame_format.get());
+    set_attribute(self, N->frame_format, frame_format.get());
     return none();
 }
 
@@ -108,6 +108,6 @@ const MethodSpec kMetaMethods[] = {
 
 }  // namespace
 
-const ClassSpec kMetaClass = {"Meta", "", kMetaMethods, 5};
+const ClassSpec kMetaClass = {"Meta", "", kMetaMethods, 5, "ts, module, source, frame_format"};
 
 }  // namespace pemu

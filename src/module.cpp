@@ -103,7 +103,7 @@ void load(PyObject* module) {
                                   &kMetaClass, &kPemuDataClass}) {
         Ref cls = make_class(*declared, globals, builtins);
         learn_instance_dict(cls.get());
-        install_init(cls.get());
+        prepare_class(cls.get(), declared->instance_attributes);
         Ref name = getattr(cls.get(), N->dunder_qualname);
         dict_set(globals, name.get(), cls.get());
     }

@@ -196,3 +196,20 @@ def test_component_updates_step_aside_for_other_update_methods(monkeypatch, enve
     envelope.meta.update_source()
     assert seen[0] is empty and seen[1] == ("sub", {}) and seen[2] == {}
     assert seen[2] is not empty and type(seen[2]) is dict
+
+
+def test_attributes_set_through_a_property_added_to_the_class(monkeypatch):
+    log = []
+
+    def setter(self, value):
+        log.append(value)
+        vars(self)["_frame_id"] = value
+
+    monkeypatch.setattr(m.MetaSource, "frame_id",
+                        property(lambda self: vars(self).get("_frame_id"), setter))
+    monkeypatch.setattr(m.Meta, "ts", property(lambda self: 1.0, lambda self, v: log.append("ts")))
+    meta = m.Meta(NODE, 0, NODE, 0, None)
+    meta.update_source({"frame_id": 7})
+    assert log == ["ts", None, 7] and meta.source.frame_id == 7
+    assert list(vars(meta.source)) == ["id", "type", "name", "source_name", "source_key",
+                                       "output_port_idx", "_frame_id", "ts"]
