@@ -207,7 +207,8 @@ def test_attributes_set_through_a_property_added_to_the_class(monkeypatch):
 
     monkeypatch.setattr(m.MetaSource, "frame_id",
                         property(lambda self: vars(self).get("_frame_id"), setter))
-    monkeypatch.setattr(m.Meta, "ts", property(lambda self: 1.0, lambda self, v: log.append("ts")))
+    monkeypatch.setattr(m.Meta, "ts", property(lambda self: 1.0, lambda self, v: log.append("ts")),
+                        raising=False)
     meta = m.Meta(NODE, 0, NODE, 0, None)
     meta.update_source({"frame_id": 7})
     assert log == ["ts", None, 7] and meta.source.frame_id == 7
