@@ -679,7 +679,10 @@ void set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
         PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
         PyObject* found = _PyType_Lookup(type, name);
         if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            PyObject** slot = _PyObject_GetDictPtr(obj);
+            Ref dict = slot != nullptr && *slot != nullptr
+                           ? Ref::borrow(*slot)
+                           : Ref::steal(PyObject_GenericGetDict(obj, nullptr));  // made now
             dict_set(dict.get(), name, value);
             return;
         }
