@@ -106,7 +106,27 @@ PyObject* entry_ref(Body&& body) noexcept {
 
 inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 
+// o.name.  On a type whose attribute access is the generic one, a name
+// that the class does not hold as a data descriptor is looked up in the
+// instance dict first, as the generic access does; what that does not
+// answer (class attributes, methods, a missing name, a failed lookup) goes
+// through the interpreter.
 inline Ref getattr(PyObject* o, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
+        PyUnicode_CheckExact(name)) {
+        PyObject* found = _PyType_Lookup(type, name);
+        if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr ||
+            Py_TYPE(found)->tp_descr_set == nullptr) {
+            PyObject** slot = _PyObject_GetDictPtr(o);
+            if (slot != nullptr && *slot != nullptr) {
+                Ref dict = Ref::borrow(*slot);  // held through the lookup
+                Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
+                if (value) return value;
+                PyErr_Clear();  // asked again below, where the version's own rule applies
+            }
+        }
+    }
     return Ref::steal(PyObject_GetAttr(o, name));
 }
 // o.name = value.  With an interned str name (the module's own names) on

@@ -214,3 +214,32 @@ def test_attributes_set_through_a_property_added_to_the_class(monkeypatch):
     assert log == ["ts", None, 7] and meta.source.frame_id == 7
     assert list(vars(meta.source)) == ["id", "type", "name", "source_name", "source_key",
                                        "output_port_idx", "_frame_id", "ts"]
+
+
+def test_attribute_reads_follow_the_generic_rules():
+    reads = []
+
+    class Envelope(m.PemuData):
+        @property
+        def meta(self):
+            reads.append("meta")
+            return vars(self)["meta"]
+
+        @meta.setter
+        def meta(self, value):
+            vars(self)["meta"] = value
+
+    envelope = Envelope(0, NODE, NODE, 0)
+    envelope.parse_pemu_data({})
+    envelope.create_pemu_data()
+    assert reads == ["meta", "meta", "meta"]
+    plain = m.PemuData(0, NODE)
+    del plain.meta
+    with pytest.raises(AttributeError, match=r"^'PemuData' object has no attribute 'meta'$"):
+        plain.create_pemu_data()
+    m.PemuData.meta = "class level"
+    try:
+        with pytest.raises(AttributeError, match="'str' object has no attribute 'to_dict'"):
+            plain.create_pemu_data()
+    finally:
+        del m.PemuData.meta
