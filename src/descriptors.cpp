@@ -113,7 +113,7 @@ struct KnownName {
     Py_hash_t hash;
     PyObject* twin;  // owned, for good; null while the slot is empty
 };
-KnownName known_names[256] = {};
+KnownName known_names[1024] = {};
 
 // `key` (an exact str) as its interned twin.
 Ref interned(Ref key) {
