@@ -112,6 +112,9 @@ inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
 // answer (class attributes, methods, a missing name, a failed lookup) goes
 // through the interpreter.
 inline Ref getattr(PyObject* o, PyObject* name) {
+#if PY_VERSION_HEX < 0x030B0000
+    // (From 3.11 on instances keep their attributes outside a dict until
+    // one is asked for, and the interpreter reads them best itself.)
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
         PyUnicode_CheckExact(name)) {
@@ -127,6 +130,7 @@ inline Ref getattr(PyObject* o, PyObject* name) {
             }
         }
     }
+#endif
     return Ref::steal(PyObject_GetAttr(o, name));
 }
 // o.name = value.  With an interned str name (the module's own names) on
