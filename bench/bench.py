@@ -265,7 +265,7 @@ def main():
         if args.scaling:
             cmd.append("--scaling")
 
-    runner = pyperf.Runner(processes=6, values=3, add_cmdline_args=worker_args)
+    runner = pyperf.Runner(processes=10, values=3, add_cmdline_args=worker_args)
     runner.argparser.add_argument("--scaling", action="store_true",
                                   help="also measure how the cost grows with size")
     runner.argparser.add_argument("--summary", default=os.path.join(

@@ -369,7 +369,7 @@ Ref source_init(const Call& c) {
     set_attribute(self, N->frame_id, Py_None);
     Ref time = c.global(N->time);
     Ref time_function = module_attribute(time.get(), N->time);
-    Ref now = call(time_function.get());
+    Ref now = call_no_args(time_function.get());
     set_attribute(self, N->ts, now.get());
     return none();
 }

@@ -21,7 +21,7 @@ Ref meta_init(const Call& c) {
 
     Ref time = c.global(N->time);
     Ref time_function = module_attribute(time.get(), N->time);
-    Ref now = call(time_function.get());
+    Ref now = call_no_args(time_function.get());
     set_attribute(self, N->ts, now.get());
 
     Ref module_class = c.global(N->MetaModule);

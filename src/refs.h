@@ -104,7 +104,11 @@ PyObject* entry_ref(Body&& body) noexcept {
 
 // ---- Small helpers over the C API, all throwing on failure. ----
 
-inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+inline bool truth(PyObject* o) {
+    if (o == Py_None || o == Py_False) return false;
+    if (o == Py_True) return true;
+    return check(PyObject_IsTrue(o)) != 0;
+}
 
 // o.name.  On a type whose attribute access is the generic one, a name
 // that the class does not hold as a data descriptor is looked up in the
@@ -198,6 +202,21 @@ inline Ref vcall(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
 #else
     return Ref::steal(_PyObject_FastCallKeywords(callable, args, nargs, kwnames));
 #endif
+}
+
+// callable().  A built-in function that takes no arguments (time.time) is
+// called the way the interpreter calls it, without the general dispatch.
+inline Ref call_no_args(PyObject* callable) {
+    if (PyCFunction_Check(callable) && PyCFunction_GET_FLAGS(callable) == METH_NOARGS) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+        PyObject* result =
+            PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), nullptr);
+        Py_LeaveRecursiveCall();
+        if (result == nullptr && !PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "NULL result without error in call");
+        return Ref::steal(result);
+    }
+    return vcall(callable, nullptr, 0);
 }
 
 // callable(*args), the arguments borrowed PyObject*.
