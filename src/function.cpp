@@ -231,15 +231,17 @@ Ref run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
     }
     // The caller holds the function for the call, and nothing but the
     // collector empties these fields, so they are borrowed.
-    if (keywords.size() == 0 && !f.collects && nargs <= f.nparams && nargs >= f.nrequired) {
+    if (keywords.size() == 0 && nargs <= f.nparams && nargs >= f.nrequired) {
         // Positional arguments only, as many as the parameters take: they
         // bind as they stand (held by the caller), the defaults (held by
-        // the function) after them.
-        if (nargs == f.nparams) return f.method->body(Call(args, f.globals.get(), f.builtins.get()));
+        // the function) after them, and an empty keyword collector.
+        if (nargs == f.nparams && !f.collects)
+            return f.method->body(Call(args, f.globals.get(), f.builtins.get()));
         PyObject* argv[kMaxParams];
         for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = args[i];
         for (Py_ssize_t i = nargs; i < f.nparams; ++i)
             argv[i] = PyTuple_GET_ITEM(f.defaults.get(), i - f.nrequired);
+        if (f.collects) argv[f.nparams] = nullptr;
         return f.method->body(Call(argv, f.globals.get(), f.builtins.get()));
     }
     Ref values[kMaxParams];
