@@ -681,11 +681,15 @@ void set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
         PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
         PyObject* found = _PyType_Lookup(type, name);
         if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
+            // The dict is borrowed, as the generic setting borrows it; the
+            // first attribute makes it.
             PyObject** slot = _PyObject_GetDictPtr(obj);
-            Ref dict = slot != nullptr && *slot != nullptr
-                           ? Ref::borrow(*slot)
-                           : Ref::steal(PyObject_GenericGetDict(obj, nullptr));  // made now
-            dict_set(dict.get(), name, value);
+            if (slot != nullptr && *slot != nullptr) {
+                dict_set(*slot, name, value);
+                return;
+            }
+            Ref made = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            dict_set(made.get(), name, value);
             return;
         }
     }
