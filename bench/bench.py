@@ -5,15 +5,18 @@ the same document built by Python from literals (reading the envelope's state
 by attribute access; the bare dicts from prefetched values are shown too),
 for parsing bytes
 json.loads(payload.decode()) alone, and otherwise the plain-Python classes of
-baseline.py.  pyperf does the calibration, the worker processes and the
-statistics; the summary (medians, ratios, targets) is printed and written to
-bench/results.json (another path with --summary FILE).
+baseline.py.  Operation and floor are measured in turns, five rounds of each;
+a ratio is the median of the rounds' ratios.  pyperf does the calibration,
+the worker processes and the statistics; the summary (medians, ratios,
+targets) is printed and written to bench/results.json (another path with
+--summary FILE).
 
     python bench/bench.py [--scaling] [pyperf options, e.g. --fast]
 """
 
 import json
 import os
+import statistics
 import sys
 import time
 
@@ -219,6 +222,10 @@ CASES = [
 ]
 
 
+# Turns of operation and floor (see main).
+ROUNDS = 5
+
+
 # ---- How the cost grows ----
 
 def scaled(entries=0, frame_bytes=0):
@@ -265,45 +272,55 @@ def main():
         if args.scaling:
             cmd.append("--scaling")
 
-    runner = pyperf.Runner(processes=10, values=3, add_cmdline_args=worker_args)
+    # Each operation and its floor are measured in turns, ROUNDS times over:
+    # the machine's speed drifts over seconds, and a ratio of two timings
+    # taken a minute apart would carry that drift.  The ratio reported is
+    # the median of the rounds' ratios; the times, the medians of all values.
+    runner = pyperf.Runner(processes=2, values=3, add_cmdline_args=worker_args)
     runner.argparser.add_argument("--scaling", action="store_true",
                                   help="also measure how the cost grows with size")
     runner.argparser.add_argument("--summary", default=os.path.join(
         os.path.dirname(os.path.abspath(__file__)), "results.json"))
     args = runner.parse_args()
 
-    medians = {}
-    for name, operation, floor_name, floor, _ in CASES:
-        for label, func in ((name, operation), ("floor: " + name, floor)):
-            bench = runner.bench_time_func(label, func)
-            if bench is not None and not args.worker:
-                medians[label] = bench.median()
+    values, round_ratios = {}, {}
+    for round_number in range(1, ROUNDS + 1):
+        for name, operation, floor_name, floor, _ in CASES:
+            medians = []
+            for label, func in ((name, operation), ("floor: " + name, floor)):
+                bench = runner.bench_time_func("%s [round %d]" % (label, round_number), func)
+                if bench is not None and not args.worker:
+                    values.setdefault(label, []).extend(bench.get_values())
+                    medians.append(bench.median())
+            if len(medians) == 2:
+                round_ratios.setdefault(name, []).append(medians[0] / medians[1])
     scaling = []
     if args.scaling:
         for label, func in scaling_cases():
             bench = runner.bench_time_func(label, func)
             if bench is not None and not args.worker:
                 scaling.append((label, bench.median()))
-    if args.worker or not medians:
+    if args.worker or not values:
         return
+    medians = {label: statistics.median(v) for label, v in values.items()}
 
     rows, ok = [], True
     print()
     print("%-44s %10s %10s %8s  %s" % ("operation", "time", "floor", "ratio", "target"))
     for name, _, floor_name, _, target in CASES:
         t, f = medians[name], medians["floor: " + name]
-        ratio, met = t / f, None
+        ratio, met = statistics.median(round_ratios[name]), None
         text = ""
         if target is not None:
             kind, bound = target
-            met = (f / t >= bound) if kind == "faster" else (ratio <= bound)
-            text = ("%.1fx faster than %s (wanted >= %.1f): %s" % (f / t, floor_name, bound,
+            met = (1 / ratio >= bound) if kind == "faster" else (ratio <= bound)
+            text = ("%.1fx faster than %s (wanted >= %.1f): %s" % (1 / ratio, floor_name, bound,
                     "met" if met else "MISSED") if kind == "faster" else
                     "<= %.2fx %s: %s" % (bound, floor_name, "met" if met else "MISSED"))
             ok = ok and met
         print("%-44s %8.0f ns %7.0f ns %7.2fx  %s" % (name, t * 1e9, f * 1e9, ratio, text))
         rows.append({"operation": name, "seconds": t, "floor": floor_name,
-                     "floor_seconds": f, "ratio": ratio,
+                     "floor_seconds": f, "ratio": ratio, "round_ratios": round_ratios[name],
                      "target": list(target) if target else None, "met": met})
     if scaling:
         print()
