@@ -243,3 +243,16 @@ def test_attribute_reads_follow_the_generic_rules():
             plain.create_pemu_data()
     finally:
         del m.PemuData.meta
+
+
+def test_clock_read_through_whatever_builtin_the_time_name_holds(monkeypatch):
+    import os
+    import types
+
+    clock = types.ModuleType("clock")
+    clock.time = os.getpid  # a built-in taking no arguments, like time.time
+    monkeypatch.setattr(m, "time", clock)
+    meta = m.Meta(NODE, 0, NODE, 0, None)
+    assert meta.ts == meta.source.ts == os.getpid()
+    clock.time = os.getcwd.__call__  # not a built-in function object
+    assert m.Meta(None, 0, None, None, None).ts == os.getcwd()
