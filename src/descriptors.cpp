@@ -172,7 +172,7 @@ Ref read_plain(PyObject* record, PyObject* key, PyObject* on_class, bool& plain)
             PyUnicode_CheckExact(key) &&
             (on_class == nullptr || Py_TYPE(on_class)->tp_descr_get == nullptr);
     if (!plain) return Ref();
-    PyObject** slot = _PyObject_GetDictPtr(record);
+    PyObject** slot = dict_slot(record);
     Ref dict = Ref::borrow(slot != nullptr ? *slot : nullptr);  // held through the lookup
     if (!dict) return Ref::borrow(on_class);
     Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), key));

@@ -580,7 +580,7 @@ Method get_method(PyObject* obj, PyObject* name) {
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         Ref found = Ref::borrow(_PyType_Lookup(type, name));
         if (found && is_function(found.get())) {
-            PyObject** slot = type->tp_dictoffset != 0 ? _PyObject_GetDictPtr(obj) : nullptr;
+            PyObject** slot = dict_slot(obj);
             if (slot != nullptr && *slot != nullptr) {
                 Ref dict = Ref::borrow(*slot);  // held through the lookup
                 Ref value = dict_lookup(dict.get(), name);
@@ -683,7 +683,7 @@ void set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
         if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
             // The dict is borrowed, as the generic setting borrows it; the
             // first attribute makes it.
-            PyObject** slot = _PyObject_GetDictPtr(obj);
+            PyObject** slot = dict_slot(obj);
             if (slot != nullptr && *slot != nullptr) {
                 dict_set(*slot, name, value);
                 return;

@@ -110,6 +110,15 @@ inline bool truth(PyObject* o) {
     return check(PyObject_IsTrue(o)) != 0;
 }
 
+// Where o keeps its instance dict (the slot may hold null), or null when
+// it has none: _PyObject_GetDictPtr, with the usual fixed-size object's
+// slot computed here.
+inline PyObject** dict_slot(PyObject* o) {
+    Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
+    if (offset > 0) return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+    return offset == 0 ? nullptr : _PyObject_GetDictPtr(o);
+}
+
 // o.name.  On a type whose attribute access is the generic one, a name
 // that the class does not hold as a data descriptor is looked up in the
 // instance dict first, as the generic access does; what that does not
@@ -125,7 +134,7 @@ inline Ref getattr(PyObject* o, PyObject* name) {
         PyObject* found = _PyType_Lookup(type, name);
         if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr ||
             Py_TYPE(found)->tp_descr_set == nullptr) {
-            PyObject** slot = _PyObject_GetDictPtr(o);
+            PyObject** slot = dict_slot(o);
             if (slot != nullptr && *slot != nullptr) {
                 Ref dict = Ref::borrow(*slot);  // held through the lookup
                 Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
@@ -154,7 +163,7 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
 // a name the namespace lacks, goes through attribute access.
 inline Ref module_attribute(PyObject* module, PyObject* name) {
     // A module made by ModuleType.__new__ alone has no namespace yet.
-    PyObject** namespace_slot = PyModule_CheckExact(module) ? _PyObject_GetDictPtr(module) : nullptr;
+    PyObject** namespace_slot = PyModule_CheckExact(module) ? dict_slot(module) : nullptr;
     if (namespace_slot != nullptr && *namespace_slot != nullptr) {
         PyObject* value = PyDict_GetItemWithError(*namespace_slot, name);
         if (value != nullptr) return Ref::borrow(value);
