@@ -432,10 +432,7 @@ Ref invoke(PyObject* function, PyObject* self, std::initializer_list<PyObject*> 
         argv[at] = kw.value;
         ++placed;
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionGuard guard;
     Ref hold = Ref::borrow(function);
     if (placed == keywords.size())
         return run(function, argv, nargs + static_cast<Py_ssize_t>(placed), ArrayKeywords(nullptr, 0));
@@ -643,10 +640,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         PyObject* argv[kMaxParams];
         argv[0] = self;
         for (Py_ssize_t i = 0; i < nargs; ++i) argv[i + 1] = PyTuple_GET_ITEM(args, i);
-        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
-        struct Leave {
-            ~Leave() { Py_LeaveRecursiveCall(); }
-        } leave;
+        RecursionGuard guard;
         expect_none_from_init(run(init.get(), argv, nargs + 1, DictKeywords(kwargs)));
         return 0;
     });

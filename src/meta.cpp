@@ -67,15 +67,10 @@ Ref meta_update_frame_format(const Call& c) {
     forward_update(c.self(), N->frame_format, c.arg(1));
     return none();
 }
-
-namespace {
-
-Ref update_module(const Call& c) {
+Ref meta_update_module(const Call& c) {
     forward_update(c.self(), N->module, c.arg(1));
     return none();
 }
-
-}  // namespace
 
 // {"ts": ..., "source": ..., "module": ..., "frame_format": ...}, the
 // components' own to_dict results; read directly where that is the
@@ -102,7 +97,7 @@ const MethodSpec kMetaMethods[] = {
     {"__init__", "self, cur_node, feed_idx, src_node, src_port, src_name", nullptr, meta_init},
     {"update_source", "self, source_info=None", nullptr, meta_update_source},
     {"update_frame_format", "self, frame_format_info=None", nullptr, meta_update_frame_format},
-    {"update_module", "self, module_info=None", nullptr, update_module},
+    {"update_module", "self, module_info=None", nullptr, meta_update_module},
     {"to_dict", "self", nullptr, meta_to_dict},
 };
 

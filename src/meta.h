@@ -10,6 +10,7 @@ namespace pemu {
 // Method bodies of Meta.
 Ref meta_update_source(const Call& c);
 Ref meta_update_frame_format(const Call& c);
+Ref meta_update_module(const Call& c);
 Ref meta_to_dict(const Call& c);
 
 // meta.<component>.update(info), None standing for a new empty mapping.

@@ -213,14 +213,27 @@ inline Ref vcall(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
 #endif
 }
 
+// Counts one level of the interpreter's recursion limit while it lives, as
+// a call through the interpreter does; throws RecursionError past it.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // callable().  A built-in function that takes no arguments (time.time) is
 // called the way the interpreter calls it, without the general dispatch.
 inline Ref call_no_args(PyObject* callable) {
     if (PyCFunction_Check(callable) && PyCFunction_GET_FLAGS(callable) == METH_NOARGS) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
-        PyObject* result =
-            PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), nullptr);
-        Py_LeaveRecursiveCall();
+        PyObject* result;
+        {
+            RecursionGuard guard;
+            result = PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable), nullptr);
+        }
         if (result == nullptr && !PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "NULL result without error in call");
         return Ref::steal(result);
