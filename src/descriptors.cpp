@@ -92,6 +92,31 @@ void ItemIterator::raise_changed_size() {
 
 namespace {
 
+template <typename Word>
+inline Word load(const char* p) {
+    Word word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
+// Whether n bytes at p and q are equal.  Names and short values are a few
+// bytes long: compared here a word at a time, the last word overlapping the
+// one before it, which beats a call into the library.
+inline bool same_bytes(const char* p, const char* q, std::size_t n) {
+    if (n >= 8) {
+        for (; n > 8; n -= 8, p += 8, q += 8)
+            if (load<std::uint64_t>(p) != load<std::uint64_t>(q)) return false;
+        return load<std::uint64_t>(p + n - 8) == load<std::uint64_t>(q + n - 8);
+    }
+    if (n >= 4)
+        return load<std::uint32_t>(p) == load<std::uint32_t>(q) &&
+               load<std::uint32_t>(p + n - 4) == load<std::uint32_t>(q + n - 4);
+    if (n >= 2)
+        return load<std::uint16_t>(p) == load<std::uint16_t>(q) &&
+               load<std::uint16_t>(p + n - 2) == load<std::uint16_t>(q + n - 2);
+    return n == 0 || *p == *q;
+}
+
 // Whether two exact str objects hold the same text, as their == would say.
 inline bool same_text(PyObject* a, PyObject* b) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -99,21 +124,9 @@ inline bool same_text(PyObject* a, PyObject* b) {
 #endif
     Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    // Names and short values: compared a word at a time here, which beats
-    // a call into the library for the few bytes they hold.
-    const char* p = static_cast<const char*>(PyUnicode_DATA(a));
-    const char* q = static_cast<const char*>(PyUnicode_DATA(b));
-    std::size_t n = static_cast<std::size_t>(length) * PyUnicode_KIND(a);
-    for (; n >= 8; n -= 8, p += 8, q += 8) {
-        std::uint64_t x;
-        std::uint64_t y;
-        std::memcpy(&x, p, 8);
-        std::memcpy(&y, q, 8);
-        if (x != y) return false;
-    }
-    for (; n > 0; --n)
-        if (*p++ != *q++) return false;
-    return true;
+    return same_bytes(static_cast<const char*>(PyUnicode_DATA(a)),
+                      static_cast<const char*>(PyUnicode_DATA(b)),
+                      static_cast<std::size_t>(length) * PyUnicode_KIND(a));
 }
 
 // Interned twins of recently merged keys, by hash.  A key fresh from JSON
@@ -132,7 +145,10 @@ KnownName known_names[1024] = {};
 // `key` (an exact str) as its interned twin.
 Ref interned(Ref key) {
     if (PyUnicode_CHECK_INTERNED(key.get())) return key;
-    Py_hash_t hash = PyObject_Hash(key.get());
+    // A str keeps its hash once computed (JSON's decoder computes it for
+    // every key it memoizes).
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key.get())->hash;
+    if (hash == -1) hash = PyObject_Hash(key.get());
     if (hash == -1) throw_error();
     KnownName& slot = known_names[static_cast<std::size_t>(hash) % std::size(known_names)];
     if (slot.twin != nullptr && slot.hash == hash && same_text(slot.twin, key.get()))

@@ -138,6 +138,37 @@ def test_merge_compares_received_values_as_python_does(held, received, replaced)
     assert (source.frame_id is received) == replaced
 
 
+def texts_differing_in_one_place(alphabet="ab"):
+    """Pairs of texts of every length up to 20, equal or differing in one
+    character (first, middle or last); the texts are built at run time, so
+    no two are the same object."""
+    for length in range(21):
+        base = "".join(alphabet[i % len(alphabet)] for i in range(length))
+        yield base, "".join(list(base))
+        for at in {0, length // 2, length - 1} if length else ():
+            yield base, base[:at] + "z" + base[at + 1:]
+
+
+@pytest.mark.parametrize("alphabet", ["ab", "\u00e9\u00e8", "\u20ac\u2190", "\U0001f600\U0001f601"])
+def test_merge_compares_texts_of_every_length(alphabet):
+    for held, received in texts_differing_in_one_place(alphabet):
+        source = m.MetaSource()
+        source.update({"name": held})
+        source.update({"name": received})
+        assert source.name is (received if held != received else held), (held, received)
+
+
+def test_keys_of_every_length_keep_their_own_names():
+    import json
+
+    pairs = [p for p in texts_differing_in_one_place() if p[0]]
+    for held, received in pairs:
+        source = m.MetaSource()
+        source.update(json.loads(json.dumps({held: 1, received: 2})))
+        expected = {held: 1, received: 2} if held != received else {held: 2}
+        assert {k: v for k, v in vars(source).items() if k in expected} == expected
+
+
 def test_merge_of_many_distinct_keys_stores_interned_names():
     import json
     import sys
