@@ -168,32 +168,33 @@ Ref interned(Ref key) {
 // payload could break the envelope that parsed it for good.  Attributes the
 // class defines with a setter (properties) are merged through it as usual.
 // `name` is the key's text and `on_class` what the class holds under it.
-bool would_break_record(PyObject* name, PyObject* on_class) {
-    if (on_class == nullptr) return false;
-    PyTypeObject* kind = Py_TYPE(on_class);
-    if (kind->tp_descr_set == nullptr) return kind->tp_descr_get != nullptr;
+bool would_break_record(PyObject* name, const ClassEntry& on_class) {
+    if (!on_class.present) return false;
+    if (!on_class.set) return on_class.get;
     return name == N->dunder_dict || PyUnicode_CompareWithASCIIString(name, "__dict__") == 0;
 }
 
 // What record.<key> reads, for a type whose attribute access is the generic
-// one and which holds no descriptor with __get__ under that name (`on_class`
-// is what it holds): the instance dict's entry, else the class attribute.
-// For such plain data the merge rule's two reads (presence, then
-// comparison) read the same object, so one lookup serves both.  `plain` is
-// false where that does not hold, and the interpreter's attribute access is
-// used instead.
-Ref read_plain(PyObject* record, PyObject* key, PyObject* on_class, bool& plain) {
+// one and which holds no descriptor with __get__ under the key's text
+// `name` (`on_class` says what it holds): the instance dict's entry, else
+// the class attribute.  For such plain data the merge rule's two reads
+// (presence, then comparison) read the same object, so one lookup serves
+// both.  `plain` is false where that does not hold, and the interpreter's
+// attribute access is used instead.
+Ref read_plain(PyObject* record, PyObject* key, PyObject* name, const ClassEntry& on_class,
+               bool& plain) {
     PyTypeObject* type = Py_TYPE(record);
     plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
-            PyUnicode_CheckExact(key) &&
-            (on_class == nullptr || Py_TYPE(on_class)->tp_descr_get == nullptr);
+            PyUnicode_CheckExact(key) && (!on_class.present || !on_class.get);
     if (!plain) return Ref();
     PyObject** slot = dict_slot(record);
-    Ref dict = Ref::borrow(slot != nullptr ? *slot : nullptr);  // held through the lookup
-    if (!dict) return Ref::borrow(on_class);
-    Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
-    if (!value && PyErr_Occurred()) PyErr_Clear();  // as in attribute access: a miss
-    return value ? value : Ref::borrow(on_class);
+    if (slot != nullptr && *slot != nullptr) {
+        Ref dict = Ref::borrow(*slot);  // held through the lookup
+        Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), key));
+        if (value) return value;
+        if (PyErr_Occurred()) PyErr_Clear();  // as in attribute access: a miss
+    }
+    return on_class.present ? Ref::borrow(_PyType_Lookup(type, name)) : Ref();
 }
 
 // Whether `value != value` is certainly false without asking it: objects of
@@ -226,9 +227,10 @@ bool differs(PyObject* current, PyObject* value) {
 // Whether the merge rule sets record.<key> to value: when the record lacks
 // the attribute (any failure to read it counts as lacking) or holds a value
 // that compares unequal.
-bool should_store(PyObject* record, PyObject* key, PyObject* value, PyObject* on_class) {
+bool should_store(PyObject* record, PyObject* key, PyObject* name, PyObject* value,
+                  const ClassEntry& on_class) {
     bool plain;
-    Ref current = read_plain(record, key, on_class, plain);
+    Ref current = read_plain(record, key, name, on_class, plain);
     if (!plain) {
         Ref present = Ref::steal_or_null(PyObject_GetAttr(record, key));
         if (!present) {
@@ -264,14 +266,13 @@ void merge(PyObject* record, PyObject* mapping) {
         if (PyUnicode_CheckExact(key.get())) key = interned(std::move(key));
         // What the class holds under the key's text: a str subclass's own
         // hash or comparison, which may fail or answer differently the next
-        // time, has no say.  Held while it is read; no user code runs before
-        // the reads below use it.
+        // time, has no say.
         Ref text;  // an exact copy of a str subclass key
         if (!PyUnicode_CheckExact(key.get())) text = Ref::steal(PyUnicode_FromObject(key.get()));
         PyObject* name = text ? text.get() : key.get();
-        Ref on_class = Ref::borrow(_PyType_Lookup(Py_TYPE(record), name));
-        if (would_break_record(name, on_class.get())) continue;
-        if (should_store(record, key.get(), value.get(), on_class.get()))
+        ClassEntry on_class = class_entry(Py_TYPE(record), name);
+        if (would_break_record(name, on_class)) continue;
+        if (should_store(record, key.get(), name, value.get(), on_class))
             set_attribute(record, key.get(), value.get());
     }
 }

@@ -617,6 +617,32 @@ void expect_none_from_init(const Ref& result) {
 // terms: it looks __init__ up on the instance's type, binds it and calls it.
 initproc generic_init = nullptr;
 
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+
+// The classes prepared so far, each with the __init__ it had then.  Held for
+// the life of the process, as the module holds its classes (never
+// destroyed: that would release them after the interpreter has gone).
+struct PreparedClass {
+    Ref type;
+    Ref init;
+};
+std::vector<PreparedClass>& prepared_classes() {
+    static auto* classes = new std::vector<PreparedClass>;
+    return *classes;
+}
+
+// type.__init__ as a lookup on the class would find it.  While a prepared
+// class keeps our tp_init, that is the function it had when prepared:
+// assigning or deleting __init__ on it, or replacing its bases, makes the
+// interpreter reset the slot for good.
+Ref init_of(PyTypeObject* type) {
+    if (type->tp_init == init_slot) {
+        for (const PreparedClass& c : prepared_classes())
+            if (c.type.is(reinterpret_cast<PyObject*>(type))) return c.init;
+    }
+    return Ref::borrow(_PyType_Lookup(type, N->dunder_init));
+}
+
 // The tp_init of the module's classes: the same lookup, and when it finds
 // one of our functions, the call goes straight to its binding and body,
 // without the bound method and the argument tuple that the instance would
@@ -625,7 +651,7 @@ initproc generic_init = nullptr;
 // this runs only while the class is as the module made it.
 int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return entry<int>(-1, [&] {
-        Ref init = Ref::borrow(_PyType_Lookup(Py_TYPE(self), N->dunder_init));
+        Ref init = init_of(Py_TYPE(self));
         if (!init || !is_function(init.get())) {
             check(generic_init(self, args, kwargs));
             return 0;
@@ -651,7 +677,11 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 void prepare_class(PyObject* cls, const char* attributes) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (generic_init == nullptr) generic_init = type->tp_init;
-    if (type->tp_init == generic_init) type->tp_init = init_slot;
+    if (type->tp_init == generic_init) {
+        prepared_classes().push_back(
+            {Ref::borrow(cls), Ref::borrow(_PyType_Lookup(type, N->dunder_init))});
+        type->tp_init = init_slot;
+    }
     // Only the dict of a class's first instance grows the table of names
     // that its instances share, and only through the generic setting.  A
     // throwaway first instance given every attribute in order sizes it, so
@@ -673,8 +703,7 @@ void set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_init == init_slot && type->tp_setattro == PyObject_GenericSetAttr &&
         PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) {
-        PyObject* found = _PyType_Lookup(type, name);
-        if (found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr) {
+        if (!class_entry(type, name).set) {
             // The dict is borrowed, as the generic setting borrows it; the
             // first attribute makes it.
             PyObject** slot = dict_slot(obj);
@@ -698,7 +727,7 @@ Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {
     if (Py_TYPE(cls) == &PyType_Type) {
         PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
         if (type->tp_new == PyBaseObject_Type.tp_new) {
-            Ref init = Ref::borrow(_PyType_Lookup(type, N->dunder_init));
+            Ref init = init_of(type);
             if (init && is_function(init.get())) {
                 Ref instance = Ref::steal(type->tp_new(type, N->empty_tuple, nullptr));
                 expect_none_from_init(invoke(init.get(), instance.get(), {}, keywords));

@@ -22,6 +22,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "class_lookup.h"
+
 #include <initializer_list>
 #include <new>
 #include <utility>
@@ -131,9 +133,8 @@ inline Ref getattr(PyObject* o, PyObject* name) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset != 0 &&
         PyUnicode_CheckExact(name)) {
-        PyObject* found = _PyType_Lookup(type, name);
-        if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr ||
-            Py_TYPE(found)->tp_descr_set == nullptr) {
+        ClassEntry on_class = class_entry(type, name);
+        if (!on_class.present || !on_class.get || !on_class.set) {
             PyObject** slot = dict_slot(o);
             if (slot != nullptr && *slot != nullptr) {
                 Ref dict = Ref::borrow(*slot);  // held through the lookup

@@ -112,6 +112,9 @@ def test_constructor_follows_the_class_init_as_it_stands(monkeypatch):
             super().__init__(*args)
 
     assert Envelope(0, NODE).meta.module.id == "node-1" and seen[-1] == (0, NODE)
+    monkeypatch.setattr(m.MetaModule, "__init__", lambda self, **k: seen.append(k))
+    assert "id" not in vars(m.Meta(NODE, 0, NODE, 0, None).module)
+    assert seen[-1] == {"cur_node": NODE, "feed_port_idx": 0}
     monkeypatch.setattr(m.MetaFrameFormat, "__init__", m.MetaFrameFormat.to_dict)
     with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'dict'$"):
         m.MetaFrameFormat()
@@ -287,3 +290,93 @@ def test_clock_read_through_whatever_builtin_the_time_name_holds(monkeypatch):
     assert meta.ts == meta.source.ts == os.getpid()
     clock.time = os.getcwd.__call__  # not a built-in function object
     assert m.Meta(None, 0, None, None, None).ts == os.getcwd()
+
+
+class Recording:
+    """A data descriptor that keeps its value in the instance dict under
+    another name and logs every read and write."""
+
+    def __init__(self, name, log):
+        self.name, self.log = name, log
+
+    def __get__(self, obj, cls=None):
+        if obj is None:
+            return self
+        self.log.append(("get", self.name))
+        return vars(obj).get("_" + self.name)
+
+    def __set__(self, obj, value):
+        self.log.append(("set", self.name, value))
+        vars(obj)["_" + self.name] = value
+
+
+def test_descriptors_added_after_use_are_honoured(monkeypatch):
+    # What the classes hold is looked up once and remembered until the
+    # class changes: each change must be seen by the next operation.
+    for _ in range(3):
+        envelope = m.PemuData(0, NODE, NODE, 0)
+        envelope.meta.update_source({"name": "x", "frame_id": 1})
+        envelope.create_pemu_data()
+    log = []
+    monkeypatch.setattr(m.MetaSource, "name", Recording("name", log))
+    monkeypatch.setattr(m.Meta, "source", Recording("source", log), raising=False)
+    envelope = m.PemuData(0, NODE, NODE, 0)
+    source = vars(envelope.meta)["_source"]
+    assert log == [("set", "name", "OD Node"), ("set", "source", source)]
+    del log[:]
+    envelope.meta.update_source({"name": "y", "id": "node-1"})
+    assert log == [("get", "source"), ("get", "name"), ("get", "name"), ("set", "name", "y")]
+    monkeypatch.undo()
+    envelope = m.PemuData(0, NODE, NODE, 0)
+    envelope.meta.update_source({"name": "z"})
+    assert vars(envelope.meta.source)["name"] == "z" and "source" in vars(envelope.meta)
+
+
+def change_a_base(log, monkeypatch):
+    class Source(m.MetaSource):
+        pass
+
+    return Source(), lambda: monkeypatch.setattr(m.MetaSource, "frame_id",
+                                                 Recording("frame_id", log))
+
+
+def replace_the_bases(log, monkeypatch):
+    class Plain:
+        pass
+
+    class Guarded:
+        frame_id = Recording("frame_id", log)
+
+    class Record(Plain):
+        update = m.MetaSource.update
+
+    return Record(), lambda: setattr(Record, "__bases__", (Guarded,))
+
+
+def give_a_class_attribute_a_setter(log, monkeypatch):
+    class Value:
+        pass
+
+    class Record:
+        update = m.MetaSource.update
+        frame_id = Value()
+
+    def change():
+        Value.__get__ = lambda self, obj, cls=None: log.append(("get", "frame_id"))
+        Value.__set__ = lambda self, obj, value: log.append(("set", "frame_id", value))
+    return Record(), change
+
+
+@pytest.mark.parametrize("scenario", [change_a_base, replace_the_bases,
+                                      give_a_class_attribute_a_setter])
+def test_merge_follows_classes_that_change_after_use(scenario, monkeypatch):
+    log = []
+    record, change = scenario(log, monkeypatch)
+    for value in (1, 2, 2):
+        type(record).update(record, {"frame_id": value})
+    assert vars(record)["frame_id"] == 2 and log == []
+    change()
+    type(record).update(record, {"frame_id": 3})
+    # Read twice through the descriptor (presence, comparison), then set.
+    assert log == [("get", "frame_id"), ("get", "frame_id"), ("set", "frame_id", 3)]
+    assert vars(record)["frame_id"] == 2
