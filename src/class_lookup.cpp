@@ -32,11 +32,11 @@ ClassEntry look_up(PyTypeObject* type, PyObject* name, Slot& slot) {
     PyObject* found = _PyType_Lookup(type, name);
     bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
     unsigned int tag = type->tp_version_tag;
-    ClassEntry entry{false, false, false};
+    ClassEntry entry{false, false, false, false};
     bool lasting;
     if (found != nullptr) {
         PyTypeObject* kind = Py_TYPE(found);
-        entry = {true, kind->tp_descr_get != nullptr, kind->tp_descr_set != nullptr};
+        entry = {true, kind->tp_descr_get != nullptr, kind->tp_descr_set != nullptr, false};
         lasting = !PyType_HasFeature(kind, Py_TPFLAGS_HEAPTYPE);
     } else {
         // The check may run comparisons of the class's keys, which may
@@ -47,6 +47,7 @@ ClassEntry look_up(PyTypeObject* type, PyObject* name, Slot& slot) {
     }
     if (lasting && versioned && tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
         type->tp_version_tag == tag) {
+        entry.lasting = true;
         Py_INCREF(name);
         PyObject* replaced = slot.name;
         slot = {type, name, tag, entry};

@@ -25,6 +25,7 @@ struct ClassEntry {
     bool present : 1;  // the class holds an object under the name
     bool get : 1;      // its type has __get__
     bool set : 1;      // its type has __set__ (and __delete__)
+    bool lasting : 1;  // the answer holds while the class's version tag does
 };
 
 namespace class_lookup_detail {

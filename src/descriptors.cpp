@@ -129,36 +129,86 @@ inline bool same_text(PyObject* a, PyObject* b) {
                       static_cast<std::size_t>(length) * PyUnicode_KIND(a));
 }
 
-// Interned twins of recently merged keys, by hash.  A key fresh from JSON
-// is a new str each time, while the interpreter's attribute cache and the
-// records' shared key tables match names fastest by identity.  Finding the
-// twin here (a hash and a text comparison) costs far less than interning
-// the key again, whose table holds every name of the process.  Each slot
-// keeps the last name that hashed to it, so payloads with ever new keys
-// cannot grow the table.
-struct KnownName {
+// Recently merged keys, by hash: each with its interned twin, and what the
+// record type it was last merged into holds under it.  A key fresh from
+// JSON is a new str each time, while the interpreter's attribute cache, the
+// records' shared key tables and the class lookups match names fastest by
+// identity.  Finding the twin here (a hash and a text comparison) costs far
+// less than interning the key again, whose table holds every name of the
+// process.  Each slot keeps the last name that hashed to it, so payloads
+// with ever new keys cannot grow the table.  A slot fills one cache line and
+// holds the text of short names itself: a key is matched, and the class's
+// answer found, without reading anything else, much of which the JSON
+// decoding in between has likely pushed out of the nearest cache.
+struct alignas(64) KnownName {
     Py_hash_t hash;
-    PyObject* twin;  // owned, for good; null while the slot is empty
+    PyObject* twin;         // owned, for good; null while the slot is empty
+    PyTypeObject* type;     // the record type of `on_class`; compared, never followed
+    Py_ssize_t length;      // the twin's length in code points,
+    unsigned int tag;       // the record type's version tag for `on_class`
+    ClassEntry on_class;
+    std::uint8_t kind;      // the twin's bytes per code point,
+    char text[24];          // and its text, when that fits here
 };
-KnownName known_names[1024] = {};
+static_assert(sizeof(KnownName) == 64, "a slot fills a cache line");
+KnownName known_names[256] = {};
 
-// `key` (an exact str) as its interned twin.
-Ref interned(Ref key) {
-    if (PyUnicode_CHECK_INTERNED(key.get())) return key;
+// Whether `slot` holds the twin of `key`, a ready exact str of that hash.
+bool holds_twin(const KnownName& slot, PyObject* key, Py_hash_t hash) {
+    if (slot.twin == nullptr || slot.hash != hash || slot.length != PyUnicode_GET_LENGTH(key) ||
+        slot.kind != PyUnicode_KIND(key))
+        return false;
+    std::size_t bytes = static_cast<std::size_t>(slot.length) * slot.kind;
+    const char* held = bytes <= sizeof slot.text
+                           ? slot.text
+                           : static_cast<const char*>(PyUnicode_DATA(slot.twin));
+    return same_bytes(held, static_cast<const char*>(PyUnicode_DATA(key)), bytes);
+}
+
+// The slot of `key` (an exact str that is not interned) holding its twin.
+KnownName& known_name(PyObject* key) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(key) < 0) throw_error();
+#endif
     // A str keeps its hash once computed (JSON's decoder computes it for
     // every key it memoizes).
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key.get())->hash;
-    if (hash == -1) hash = PyObject_Hash(key.get());
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash == -1) hash = PyObject_Hash(key);
     if (hash == -1) throw_error();
     KnownName& slot = known_names[static_cast<std::size_t>(hash) % std::size(known_names)];
-    if (slot.twin != nullptr && slot.hash == hash && same_text(slot.twin, key.get()))
-        return Ref::borrow(slot.twin);
-    PyObject* name = key.release();
+    if (holds_twin(slot, key, hash)) return slot;
+    Py_INCREF(key);
+    PyObject* name = key;
     PyUnicode_InternInPlace(&name);
-    Ref twin = Ref::steal(name);
-    Ref replaced = Ref::steal_or_null(slot.twin);
-    slot = {hash, Ref(twin).release()};
-    return twin;
+    Ref replaced = Ref::steal_or_null(slot.twin);  // a str: freeing it runs no code
+    slot.hash = hash;
+    slot.twin = name;
+    slot.type = nullptr;
+    slot.length = PyUnicode_GET_LENGTH(name);
+    slot.kind = static_cast<std::uint8_t>(PyUnicode_KIND(name));
+    std::size_t bytes = static_cast<std::size_t>(slot.length) * slot.kind;
+    if (bytes <= sizeof slot.text) std::memcpy(slot.text, PyUnicode_DATA(name), bytes);
+    return slot;
+}
+
+// Swaps `key` (an exact str) for its interned twin, and answers what `type`
+// holds under it.
+ClassEntry known_key(Ref& key, PyTypeObject* type) {
+    if (PyUnicode_CHECK_INTERNED(key.get())) return class_entry(type, key.get());
+    KnownName& slot = known_name(key.get());
+    key = Ref::borrow(slot.twin);
+    unsigned int tag = type->tp_version_tag;
+    if (slot.tag == tag && slot.type == type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        return slot.on_class;
+    ClassEntry on_class = class_entry(type, key.get());
+    // The class lookup may have run code (comparisons of the class's keys)
+    // that put another name in the slot.
+    if (on_class.lasting && slot.twin == key.get()) {
+        slot.type = type;
+        slot.tag = type->tp_version_tag;
+        slot.on_class = on_class;
+    }
+    return on_class;
 }
 
 // True when merging a key would hide an operation of the record's class (a
@@ -261,16 +311,20 @@ void merge(PyObject* record, PyObject* mapping) {
             PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
             throw_error();
         }
-        // Looked up and stored under its interned twin, as setting the
-        // attribute would store it.
-        if (PyUnicode_CheckExact(key.get())) key = interned(std::move(key));
-        // What the class holds under the key's text: a str subclass's own
-        // hash or comparison, which may fail or answer differently the next
-        // time, has no say.
+        // An exact str is looked up and stored under its interned twin, as
+        // setting the attribute would store it.  What the class holds is
+        // asked under the key's text: a str subclass's own hash or
+        // comparison, which may fail or answer differently the next time,
+        // has no say.
         Ref text;  // an exact copy of a str subclass key
-        if (!PyUnicode_CheckExact(key.get())) text = Ref::steal(PyUnicode_FromObject(key.get()));
+        ClassEntry on_class;
+        if (PyUnicode_CheckExact(key.get())) {
+            on_class = known_key(key, Py_TYPE(record));
+        } else {
+            text = Ref::steal(PyUnicode_FromObject(key.get()));
+            on_class = class_entry(Py_TYPE(record), text.get());
+        }
         PyObject* name = text ? text.get() : key.get();
-        ClassEntry on_class = class_entry(Py_TYPE(record), name);
         if (would_break_record(name, on_class)) continue;
         if (should_store(record, key.get(), name, value.get(), on_class))
             set_attribute(record, key.get(), value.get());

@@ -367,16 +367,40 @@ def give_a_class_attribute_a_setter(log, monkeypatch):
     return Record(), change
 
 
+@pytest.mark.parametrize("fresh_keys", [False, True], ids=["literal keys", "keys from JSON"])
 @pytest.mark.parametrize("scenario", [change_a_base, replace_the_bases,
                                       give_a_class_attribute_a_setter])
-def test_merge_follows_classes_that_change_after_use(scenario, monkeypatch):
+def test_merge_follows_classes_that_change_after_use(scenario, fresh_keys, monkeypatch):
+    import json
+
+    def entries(value):
+        return json.loads('{"frame_id": %d}' % value) if fresh_keys else {"frame_id": value}
+
     log = []
     record, change = scenario(log, monkeypatch)
     for value in (1, 2, 2):
-        type(record).update(record, {"frame_id": value})
+        type(record).update(record, entries(value))
     assert vars(record)["frame_id"] == 2 and log == []
     change()
-    type(record).update(record, {"frame_id": 3})
+    type(record).update(record, entries(3))
     # Read twice through the descriptor (presence, comparison), then set.
     assert log == [("get", "frame_id"), ("get", "frame_id"), ("set", "frame_id", 3)]
     assert vars(record)["frame_id"] == 2
+
+
+def test_keys_from_json_answered_for_each_record_type():
+    import json
+
+    log = []
+
+    class Guarded:
+        frame_id = Recording("frame_id", log)
+        update = m.MetaSource.update
+
+    source, guarded = m.MetaSource(), Guarded()
+    for value in (1, 2):
+        source.update(json.loads('{"frame_id": %d}' % value))
+        Guarded.update(guarded, json.loads('{"frame_id": %d}' % value))
+    assert vars(source)["frame_id"] == 2 and "frame_id" not in vars(guarded)
+    assert [entry for entry in log if entry[0] == "set"] == [("set", "frame_id", 1),
+                                                            ("set", "frame_id", 2)]
