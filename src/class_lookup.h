@@ -12,6 +12,12 @@
 // type that cannot be changed (a built-in or extension type, such as None
 // or a function of this module).  An object of a class made in Python may
 // gain a __get__ or __set__ at any time, so it is asked each time.
+//
+// Tags are unique while the interpreter's 32-bit counter lasts.  Before
+// 3.12 it starts over once it runs out (after some four billion changes of
+// classes); a class could then meet its old tag again by coincidence, and
+// the answer kept for it would be stale: an answer, never an object, so it
+// could misdirect one attribute, not crash.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
