@@ -30,8 +30,8 @@ bool certainly_absent(PyTypeObject* type, PyObject* name) {
 ClassEntry look_up(PyTypeObject* type, PyObject* name, Slot& slot) {
     // The interpreter's lookup gives the type a version tag when it can.
     PyObject* found = _PyType_Lookup(type, name);
-    bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-    unsigned int tag = type->tp_version_tag;
+    unsigned int tag =
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
     ClassEntry entry{false, false, false, false};
     bool lasting;
     if (found != nullptr) {
@@ -45,8 +45,7 @@ ClassEntry look_up(PyTypeObject* type, PyObject* name, Slot& slot) {
         lasting = certainly_absent(type, name);
         Py_DECREF(name);
     }
-    if (lasting && versioned && tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == tag) {
+    if (lasting && version_holds(type, tag)) {
         entry.lasting = true;
         Py_INCREF(name);
         PyObject* replaced = slot.name;

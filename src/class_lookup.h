@@ -34,6 +34,13 @@ struct ClassEntry {
     bool lasting : 1;  // the answer holds while the class's version tag does
 };
 
+// Whether `tag`, read from `type` when an answer was kept, still stands for
+// the class as it is now.
+inline bool version_holds(PyTypeObject* type, unsigned int tag) {
+    return tag != 0 && type->tp_version_tag == tag &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
 namespace class_lookup_detail {
 
 // 24 bytes; the table is kept small enough to stay in the nearest cache.
@@ -57,8 +64,7 @@ inline ClassEntry class_entry(PyTypeObject* type, PyObject* name) {
     std::uint64_t mixed = (reinterpret_cast<std::uintptr_t>(name) >> 4) ^
                           (reinterpret_cast<std::uintptr_t>(type) >> 6);
     Slot& slot = slots[(mixed * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits)];
-    if (slot.name == name && slot.type == type && slot.tag == type->tp_version_tag &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+    if (slot.name == name && slot.type == type && version_holds(type, slot.tag))
         return slot.entry;
     return look_up(type, name, slot);
 }

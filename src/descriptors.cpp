@@ -197,9 +197,7 @@ ClassEntry known_key(Ref& key, PyTypeObject* type) {
     if (PyUnicode_CHECK_INTERNED(key.get())) return class_entry(type, key.get());
     KnownName& slot = known_name(key.get());
     key = Ref::borrow(slot.twin);
-    unsigned int tag = type->tp_version_tag;
-    if (slot.tag == tag && slot.type == type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-        return slot.on_class;
+    if (version_holds(type, slot.tag) && slot.type == type) return slot.on_class;
     ClassEntry on_class = class_entry(type, key.get());
     // The class lookup may have run code (comparisons of the class's keys)
     // that put another name in the slot.
