@@ -1,7 +1,8 @@
 // PemuData: the data envelope of one input.  It holds the feed's Meta,
 // builds payload documents to publish and reads received payloads back.
+#include "calls.h"
 #include "classes.h"
-#include "descriptors.h"
+#include "items.h"
 #include "meta.h"
 #include "names.h"
 

@@ -1,18 +1,19 @@
-// The function type of the module's methods, and argument binding.
+// The function type of the module's methods, and its bound methods.
 //
 // Every method of the five classes is one of these function objects, kept
 // in its class like a def-function: read through an instance it binds that
 // instance as its first argument, read through the class it is the plain
 // function.  It answers __name__, __qualname__, __module__, __doc__ and
-// __defaults__, and binds its arguments with the module's own messages
-// before the method body runs, so a call that does not bind changes nothing.
+// __defaults__; a call binds its arguments (binding.h) before the method
+// body runs, so a call that does not bind changes nothing.
+//
+// A method body sees its call as a Call: the bound arguments and the
+// module namespace, where it looks module-level names up at each call.
 #pragma once
 
 #include "refs.h"
 
 #include <cstddef>
-#include <string>
-#include <vector>
 
 namespace pemu {
 
@@ -29,8 +30,8 @@ using MethodBody = Ref (*)(const Call&);
 // A method as written in its class: its name, its parameters in Python
 // syntax, its docstring and its body.  `signature` lists the parameters,
 // the instance first, e.g. "self, source_info=None" or "self, **kwargs".
-// Defaults are the names None, False, 1 and Encoder.JPG; the class builder
-// turns them into objects (see DefaultResolver).
+// Defaults are the names None, False, 1 and Encoder.JPG; the module's
+// loader turns them into objects (see DefaultResolver).
 struct MethodSpec {
     const char* name;
     const char* signature;
@@ -60,55 +61,31 @@ private:
     PyObject* builtins_;
 };
 
-// One parameter of a signature, or one attribute of a class body, read from
-// text written as in Python: "name", "name=default" or "**name".
-struct ParamText {
-    std::string name;
-    std::string value;  // the default's text; empty when there is none
-    bool collector;     // "**name"
+// What a function object holds.  Binding reads the parameters, the direct
+// calls read the body; nothing but the garbage collector changes a field
+// after the function is made (it empties globals, builtins, module, doc).
+struct FunctionFields {
+    const MethodSpec* method;
+    Py_ssize_t nparams;    // named parameters, the instance included
+    Py_ssize_t nrequired;  // leading parameters without a default
+    bool collects;         // a keyword collector follows them
+    Ref params;            // tuple of the parameter names (interned)
+    Ref defaults;          // tuple of the defaults, or None
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref doc;
+    Ref globals;
+    Ref builtins;
 };
-std::vector<ParamText> parse_params(const char* text);
 
-// ---- Calls made by the module's own code ----
-//
-// They behave as the same call written in Python would, with direct routes
-// where the callee is one of the module's own functions or classes: those
-// skip the bound method, argument tuple and keyword dict, but bind the
-// arguments and run the body exactly as a call through the interpreter.
+bool is_function(PyObject* o) noexcept;
+// The fields of `function`, which must be one of ours (is_function).
+const FunctionFields& function_fields(PyObject* function) noexcept;
 
-// obj.name, looked up as attribute access does.  When that would give one
-// of the module's functions bound to obj, the function and obj are kept
-// apart instead (`self` set), ready for the direct route.
-struct Method {
-    Ref callable;
-    Ref self;
-};
-Method get_method(PyObject* obj, PyObject* name);
-
-// The body of the module's function that get_method found bound to an
-// instance; null when it found anything else.  A caller that recognises
-// the body may do that body's work itself, where the arguments it would
-// pass are sure to bind.
-MethodBody bound_body(const Method& method) noexcept;
-
-// Calls what get_method found: method(*args, **keywords).
-Ref call(const Method& method, std::initializer_list<PyObject*> args,
-         std::initializer_list<Keyword> keywords = {});
-
-// cls(**keywords).
-Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
-
-// Readies `cls`, a class the module made with `type`: a tp_init that calls
-// its __init__ (when that is one of our functions) without a bound method,
-// and a table of attribute names shared by its instances' dicts that holds
-// `attributes` (the instance attributes its constructor sets, in order,
-// written "a, b, c").
-void prepare_class(PyObject* cls, const char* attributes);
-
-// obj.name = value.  With an interned str name, on an instance of one of the
-// module's classes as prepared (not a subclass), plain data goes straight
-// into the instance dict, all that the generic setting would do with it.
-void set_attribute(PyObject* obj, PyObject* name, PyObject* value);
+// The function and instance of one of our bound methods (3.9 and later,
+// where the module has a bound-method type of its own), or false.
+bool unbind(PyObject* callable, PyObject*& func, PyObject*& self) noexcept;
 
 // Turns the text of a default ("None", "False", "1", "Encoder.JPG") into
 // its object; throws on failure.
@@ -119,7 +96,8 @@ using DefaultResolver = Ref (*)(const char* text, PyObject* globals, PyObject* b
 Ref make_function(const MethodSpec& method, PyObject* class_name, PyObject* globals,
                   PyObject* builtins, DefaultResolver resolve_default);
 
-// Readies the function type; once per process, throws on failure.
+// Readies the function type and the bound-method type; once per process,
+// throws on failure.
 void init_function_type();
 
 }  // namespace pemu

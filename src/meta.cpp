@@ -3,8 +3,10 @@
 // mappings into a new metadata mapping on every to_dict.
 #include "meta.h"
 
+#include "calls.h"
 #include "classes.h"
 #include "descriptors.h"
+#include "merge.h"
 #include "names.h"
 
 namespace pemu {

@@ -5,6 +5,8 @@
 // module's __spec__ and __package__ already set (the relative import of the
 // sibling needs them), and a failed load leaves nothing in sys.modules: the
 // next import starts again from the beginning.
+#include "binding.h"
+#include "calls.h"
 #include "classes.h"
 #include "descriptors.h"
 #include "function.h"

@@ -24,7 +24,6 @@
 
 #include "class_lookup.h"
 
-#include <initializer_list>
 #include <new>
 #include <utility>
 
@@ -261,9 +260,5 @@ struct Keyword {
     PyObject* name;
     PyObject* value;
 };
-
-// callable(*args, name=value, ...), the keywords passed in the order given.
-Ref call_with(PyObject* callable, std::initializer_list<PyObject*> args,
-              std::initializer_list<Keyword> keywords);
 
 }  // namespace pemu
