@@ -1,3 +1,5 @@
+// The class lookup cache's slow path (see class_lookup.h): what the
+// interpreter's lookup answers, and whether that answer may be kept.
 #include "class_lookup.h"
 
 namespace pemu::class_lookup_detail {

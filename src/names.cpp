@@ -1,3 +1,4 @@
+// The interned names and constants of names.h, made once per process.
 #include "names.h"
 
 namespace pemu {
