@@ -2,6 +2,8 @@
 #include "calls.h"
 
 #include "binding.h"
+#include "classes.h"
+#include "names.h"
 
 namespace pemu {
 
@@ -86,6 +88,24 @@ Ref call(const Method& method, std::initializer_list<PyObject*> args,
          std::initializer_list<Keyword> keywords) {
     if (method.self) return invoke(method.callable.get(), method.self.get(), args, keywords);
     return call_with(method.callable.get(), args, keywords);
+}
+
+Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {
+    // What type.__call__ does for a plain class (metaclass type, object's
+    // __new__) whose __init__ is one of ours: make the instance, run
+    // __init__, insist on None.
+    if (Py_TYPE(cls) == &PyType_Type) {
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (type->tp_new == PyBaseObject_Type.tp_new) {
+            Ref init = class_init(type);
+            if (init && is_function(init.get())) {
+                Ref instance = Ref::steal(type->tp_new(type, N->empty_tuple, nullptr));
+                expect_none_from_init(invoke(init.get(), instance.get(), {}, keywords));
+                return instance;
+            }
+        }
+    }
+    return call_with(cls, {}, keywords);
 }
 
 }  // namespace pemu

@@ -37,6 +37,10 @@ Method get_method(PyObject* obj, PyObject* name);
 // pass are sure to bind.
 MethodBody bound_body(const Method& method) noexcept;
 
+// cls(**keywords).  For a plain class whose __init__ is one of ours, as
+// type.__call__ would do it, without the bound method and argument tuple.
+Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
+
 // Calls what get_method found: method(*args, **keywords).
 Ref call(const Method& method, std::initializer_list<PyObject*> args,
          std::initializer_list<Keyword> keywords = {});

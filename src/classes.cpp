@@ -1,12 +1,11 @@
-// Preparing the module's classes, constructing their instances and
-// setting their attributes (see classes.h).  Relies on the interpreter
+// Preparing the module's classes, and setting their instances'
+// attributes (see classes.h).  Relies on the interpreter
 // resetting a class's tp_init whenever __init__ is assigned or deleted on
 // it or its bases are replaced: our slot runs only while the class is as
 // the module made it.
 #include "classes.h"
 
 #include "binding.h"
-#include "calls.h"
 #include "names.h"
 
 #include <vector>
@@ -14,16 +13,6 @@
 namespace pemu {
 
 namespace {
-
-[[gnu::cold]] void raise_init_result(PyObject* result) {
-    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
-                 Py_TYPE(result)->tp_name);
-    throw_error();
-}
-
-void expect_none_from_init(const Ref& result) {
-    if (!result.is_none()) raise_init_result(result.get());
-}
 
 // The tp_init that `type` gives a class whose __init__ is defined in Python
 // terms: it looks __init__ up on the instance's type, binds it and calls it.
@@ -43,17 +32,6 @@ std::vector<PreparedClass>& prepared_classes() {
     return *classes;
 }
 
-// type.__init__ as a lookup on the class would find it.  While a prepared
-// class keeps our tp_init, that is the function it had when prepared:
-// assigning or deleting __init__ on it, or replacing its bases, makes the
-// interpreter reset the slot for good.
-Ref init_of(PyTypeObject* type) {
-    if (type->tp_init == init_slot) {
-        for (const PreparedClass& c : prepared_classes())
-            if (c.type.is(reinterpret_cast<PyObject*>(type))) return c.init;
-    }
-    return Ref::borrow(_PyType_Lookup(type, N->dunder_init));
-}
 
 // The tp_init of the module's classes: the same lookup, and when it finds
 // one of our functions, the call goes straight to its binding and body,
@@ -63,7 +41,7 @@ Ref init_of(PyTypeObject* type) {
 // this runs only while the class is as the module made it.
 int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return entry<int>(-1, [&] {
-        Ref init = init_of(Py_TYPE(self));
+        Ref init = class_init(Py_TYPE(self));
         if (!init || !is_function(init.get())) {
             check(generic_init(self, args, kwargs));
             return 0;
@@ -85,6 +63,24 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 }  // namespace
+
+// type.__init__ as a lookup on the class would find it.  While a prepared
+// class keeps our tp_init, that is the function it had when prepared:
+// assigning or deleting __init__ on it, or replacing its bases, makes the
+// interpreter reset the slot for good.
+Ref class_init(PyTypeObject* type) {
+    if (type->tp_init == init_slot) {
+        for (const PreparedClass& c : prepared_classes())
+            if (c.type.is(reinterpret_cast<PyObject*>(type))) return c.init;
+    }
+    return Ref::borrow(_PyType_Lookup(type, N->dunder_init));
+}
+
+[[gnu::cold]] void raise_init_result(PyObject* result) {
+    PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                 Py_TYPE(result)->tp_name);
+    throw_error();
+}
 
 void prepare_class(PyObject* cls, const char* attributes) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -132,22 +128,5 @@ void set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
     setattr(obj, name, value);
 }
 
-Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords) {
-    // What type.__call__ does for a plain class (metaclass type, object's
-    // __new__) whose __init__ is one of ours: make the instance, run
-    // __init__, insist on None.
-    if (Py_TYPE(cls) == &PyType_Type) {
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (type->tp_new == PyBaseObject_Type.tp_new) {
-            Ref init = init_of(type);
-            if (init && is_function(init.get())) {
-                Ref instance = Ref::steal(type->tp_new(type, N->empty_tuple, nullptr));
-                expect_none_from_init(invoke(init.get(), instance.get(), {}, keywords));
-                return instance;
-            }
-        }
-    }
-    return call_with(cls, {}, keywords);
-}
 
 }  // namespace pemu

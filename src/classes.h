@@ -10,7 +10,6 @@
 #include "function.h"
 
 #include <cstddef>
-#include <initializer_list>
 
 namespace pemu {
 
@@ -39,9 +38,16 @@ extern const ClassSpec kPemuDataClass;         // envelope.cpp
 // written "a, b, c").
 void prepare_class(PyObject* cls, const char* attributes);
 
-// cls(**keywords).  For a plain class whose __init__ is one of ours, as
-// type.__call__ would do it, without the bound method and argument tuple.
-Ref instantiate(PyObject* cls, std::initializer_list<Keyword> keywords);
+// type.__init__ as a lookup on the class would find it.  While a prepared
+// class keeps its prepared tp_init, that is the function it had when
+// prepared, without a lookup.
+Ref class_init(PyTypeObject* type);
+
+// The TypeError of an __init__ that returned `result`, not None.
+[[noreturn, gnu::cold]] void raise_init_result(PyObject* result);
+inline void expect_none_from_init(const Ref& result) {
+    if (!result.is_none()) raise_init_result(result.get());
+}
 
 // obj.name = value.  With an interned str name, on an instance of one of the
 // module's classes as prepared (not a subclass), plain data goes straight

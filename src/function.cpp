@@ -19,16 +19,7 @@ namespace {
 
 // ---- The function object ----
 
-struct FunctionObject {
-    PyObject_HEAD
-    FunctionFields f;
-};
-
-PyTypeObject function_type{};
-
-FunctionFields& fields(PyObject* self) noexcept {
-    return reinterpret_cast<FunctionObject*>(self)->f;
-}
+FunctionFields& fields(PyObject* self) noexcept { return function_fields(self); }
 
 // A field's object, or None where it is empty.
 PyObject* get_field(const Ref& field) {
@@ -294,9 +285,7 @@ PyGetSetDef function_getset[] = {
 
 }  // namespace
 
-bool is_function(PyObject* o) noexcept { return Py_TYPE(o) == &function_type; }
-
-const FunctionFields& function_fields(PyObject* function) noexcept { return fields(function); }
+PyTypeObject function_type{};
 
 #if PY_VERSION_HEX >= 0x03090000
 bool unbind(PyObject* callable, PyObject*& func, PyObject*& self) noexcept {

@@ -79,9 +79,19 @@ struct FunctionFields {
     Ref builtins;
 };
 
-bool is_function(PyObject* o) noexcept;
+// The function objects' type and layout, known here so that the checks
+// below cost no call.
+struct FunctionObject {
+    PyObject_HEAD
+    FunctionFields f;
+};
+extern PyTypeObject function_type;
+
+inline bool is_function(PyObject* o) noexcept { return Py_TYPE(o) == &function_type; }
 // The fields of `function`, which must be one of ours (is_function).
-const FunctionFields& function_fields(PyObject* function) noexcept;
+inline FunctionFields& function_fields(PyObject* function) noexcept {
+    return reinterpret_cast<FunctionObject*>(function)->f;
+}
 
 // The function and instance of one of our bound methods (3.9 and later,
 // where the module has a bound-method type of its own), or false.
