@@ -108,7 +108,7 @@ def test_frames_a_dead_consumer_held_are_claimed(client):
 FRAMES = 40
 
 
-def test_killed_detector_loses_no_frame(server):  # noqa: F811
+def test_killed_detector_loses_no_frame(server, tmp_path):  # noqa: F811
     opts = Options(frames=FRAMES, fps=0, width=160, height=120, detectors=2,
                    kill_detector=12, window=8, reorder=7, claim_idle=0.3)
     report = run(server.url, opts)
@@ -129,6 +129,15 @@ def test_killed_detector_loses_no_frame(server):  # noqa: F811
     for stage in ("camera", "detector", "sink"):
         assert summary["steps"][stage]
     assert set(summary["steps"]["camera"]) == {"render", "encode", "text", "publish", "wait"}
+    # the picture of the run: a strip of frames above the latency plot
+    if not os.environ.get("PEMU_REQUIRE_REDIS"):
+        pytest.importorskip("matplotlib")
+    from pipeline.picture import draw, strip_records
+    strip = [r["frame_id"] for r in strip_records(records, report.fault)]
+    assert len(strip) == 6 and strip == sorted(strip) and 12 in strip
+    import cv2
+    image = cv2.imread(draw(report, str(tmp_path / "report")))
+    assert image is not None and image.shape[0] > 600 and image.shape[1] > 800
 
 
 def demo(*args, **kwargs):

@@ -122,14 +122,16 @@ class Publisher:
 
 
 class Consumer:
-    """Consumer ``name`` of group ``group`` on ``stream``."""
+    """Consumer ``name`` of group ``group`` on ``stream``; with
+    ``claim_idle`` None it claims nothing (the only consumer of its group,
+    which holds entries back on purpose)."""
 
     def __init__(self, client, stream, group, name, claim_idle=2.0, block=0.5):
         self.client, self.stream, self.group, self.name = client, stream, group, name
         self.claim_idle, self.block = claim_idle, block
         self.trim = client.register_script(_TRIM)
         ensure_group(client, stream, group)
-        self.next_claim = time.monotonic() + claim_idle / 2
+        self.next_claim = time.monotonic() + (claim_idle or 0) / 2
         self.reclaimed = 0
 
     def take(self):
@@ -138,7 +140,7 @@ class Consumer:
         consumer has held unacknowledged for ``claim_idle`` seconds are
         claimed first."""
         now = time.monotonic()
-        if now >= self.next_claim:
+        if self.claim_idle is not None and now >= self.next_claim:
             self.next_claim = now + self.claim_idle / 2
             claimed = self.client.xautoclaim(self.stream, self.group, self.name,
                                              int(self.claim_idle * 1000), "0-0", count=8)[1]

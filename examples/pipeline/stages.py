@@ -371,14 +371,16 @@ def sink(client, prefix, report, on_frame=None, watch=None):
     report)`` is called per frame; ``watch()`` between takes (it may raise)."""
     opts = report.opts
     envelope = PemuData(0, SINK, DETECTOR, 0)
-    inbox = Consumer(client, port(prefix, DETECTOR), "sink", consumer_name("sink"),
-                     opts.claim_idle)
+    # the sink's reorder buffer holds entries unacknowledged while it waits for
+    # a gap to fill: it must not claim them back from itself
+    inbox = Consumer(client, port(prefix, DETECTOR), "sink", consumer_name("sink"), None)
     reorder = Reorder(opts.reorder)
     progress = time.monotonic()
 
     def emit(items):
-        for entry_id, received, text, arrived, parse_s in items:
-            record = report.add(received, text, time.time(), arrived, parse_s)
+        for entry_id, received, text, parse_s in items:
+            # arrival is when the frame leaves the reorder buffer, in order
+            record = report.add(received, text, time.time(), time.monotonic(), parse_s)
             inbox.ack(entry_id)
             if on_frame is not None:
                 on_frame(record, report)
@@ -404,7 +406,7 @@ def sink(client, prefix, report, on_frame=None, watch=None):
             parse_s = time.perf_counter() - started
             frame_id = received["meta"]["source"]["frame_id"]
             before = reorder.duplicates
-            items = reorder.push(frame_id, (entry_id, received, text, now, parse_s))
+            items = reorder.push(frame_id, (entry_id, received, text, parse_s))
             if reorder.duplicates > before:
                 inbox.ack(entry_id)
             emit(items)

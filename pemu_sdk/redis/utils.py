@@ -124,7 +124,7 @@ def b85decode(text):
     _, numpy = _cv2()
     if isinstance(text, str):
         text = text.encode("ascii")
-    digits = bytes(text).translate(_B85_DIGITS)
+    digits = (text if isinstance(text, bytes) else bytes(text)).translate(_B85_DIGITS)
     bad = digits.find(b"\xff")
     if bad >= 0:
         raise ValueError("bad base85 character at position %d" % bad)
@@ -132,9 +132,14 @@ def b85decode(text):
     if padding:
         digits += b"\x54" * padding  # the digit of "~", as b85decode pads
     groups = numpy.frombuffer(digits, dtype=numpy.uint8).reshape(-1, 5)
-    # exact in doubles: no group is worth more than 85**5 < 2**53
-    words = groups.dot(numpy.array([85.0 ** 4, 85.0 ** 3, 85.0 ** 2, 85.0, 1.0]))
-    over = numpy.flatnonzero(words > 4294967295.0)
+    # Horner's rule in 64 bits, element-wise (a matrix product would go
+    # through BLAS, whose threads cost more than they save on a busy machine)
+    words = groups[:, 0].astype(numpy.uint64)
+    base = numpy.uint64(85)
+    for place in range(1, 5):
+        words *= base
+        words += groups[:, place]
+    over = numpy.flatnonzero(words > numpy.uint64(0xFFFFFFFF))
     if len(over):
         raise ValueError("base85 overflow in hunk starting at byte %d" % (over[0] * 5))
     raw = words.astype(">u4").tobytes()
