@@ -1,6 +1,7 @@
 """The pipeline's ports on Redis Streams: trimming, backpressure, claims of a
 dead consumer's frames, the sink's reordering, faults, and stages started
 one by one."""
+import importlib.util
 import os
 import subprocess
 import sys
@@ -130,8 +131,10 @@ def test_killed_detector_loses_no_frame(server, tmp_path):  # noqa: F811
         assert summary["steps"][stage]
     assert set(summary["steps"]["camera"]) == {"render", "encode", "text", "publish", "wait"}
     # the picture of the run: a strip of frames above the latency plot
-    if not os.environ.get("PEMU_REQUIRE_REDIS"):
-        pytest.importorskip("matplotlib")
+    # (matplotlib is pinned for the demo's interpreter only; CI's pipeline
+    # check runs there and requires it)
+    if importlib.util.find_spec("matplotlib") is None and not os.environ.get("PEMU_REQUIRE_REDIS"):
+        return
     from pipeline.picture import draw, strip_records
     strip = [r["frame_id"] for r in strip_records(records, report.fault)]
     assert len(strip) == 6 and strip == sorted(strip) and 12 in strip
@@ -167,7 +170,7 @@ def test_stages_started_one_by_one_share_a_server(server):  # noqa: F811
     assert redis.Redis.from_url(server.url).keys("pemu-demo:%s*" % name) == []
 
 
-def test_server_going_away_stops_the_run_clearly():
+def test_server_going_away_stops_the_run_clearly(server):  # noqa: F811  (redis-server is there)
     with PrivateRedis() as private:
         proc = demo("--redis", private.url, "--frames", "100000", "--fps", "50",
                     "--size", "160x120")
