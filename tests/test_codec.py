@@ -125,3 +125,68 @@ def test_camera_frames_round_trip(mod, encoder, with_base64, shape):
     # version 0: the frame alone, as JPG base64 text, received as bytes
     text = publisher.create_pemu_data(0, frame=frame)
     assert_within_jpg_tolerance(consumer.parse_pemu_data(text.encode(), 0), frame)
+
+
+# The base85 text form against the standard library's, which must keep
+# reading it (and writing what it reads).
+from pemu_sdk.redis.utils import b85decode, b85encode  # noqa: E402
+
+
+def test_base85_matches_the_standard_library_at_every_length():
+    rng = np.random.RandomState(85)
+    samples = [rng.bytes(n) for n in range(65) for _ in range(4)]
+    samples += [rng.bytes(n) for n in (1000, 65537, 640 * 480 * 3 + 1)]
+    # the extremes of a group of four: all bits clear, all set, and around 85**k
+    samples += [b"\0" * 9, b"\xff" * 9, (85 ** 4).to_bytes(4, "big"),
+                (85 ** 4 - 1).to_bytes(4, "big"), (2 ** 32 - 85).to_bytes(4, "big")]
+    for raw in samples:
+        text = b85encode(raw)
+        assert text == base64.b85encode(raw), len(raw)
+        assert b85decode(text) == raw == b85decode(text.decode("ascii"))
+
+
+def test_base85_decodes_any_text_as_the_standard_library_does():
+    # random texts of every length, valid or not, and texts with a bad
+    # character or a group worth 2**32 or more: the same bytes or the same error
+    rng = np.random.RandomState(5)
+    alphabet = b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~"
+    texts = [bytes(rng.choice(list(alphabet), n).tolist()) for n in range(41) for _ in range(5)]
+    texts += [b"0000" + b"|NsC0", b"|NsC1", b"~~~~~", b"00000~~~~~", b"000 0", b"abc\"", b"\x80",
+              b"0" * 12 + b"}"]
+    for text in texts:
+        try:
+            want = base64.b85decode(text)
+        except ValueError as exc:
+            with pytest.raises(ValueError) as got:
+                b85decode(text)
+            assert str(got.value) == str(exc), text
+        else:
+            assert b85decode(text) == want, text
+    with pytest.raises(ValueError):
+        b85decode("caf\xe9")
+
+
+def test_bad_base85_frame_text_is_refused_clearly():
+    text = img_to_str(smooth(), Encoder.PNG)
+    with pytest.raises(ValueError, match="^the image text is not valid: bad base85 character"):
+        str_to_img(text[:10] + '"' + text[11:], Encoder.PNG)
+    assert np.array_equal(str_to_img(text, Encoder.PNG), smooth())
+    assert str_to_img(base64.b85encode(base64.b85decode(text)).decode(), Encoder.PNG).shape
+
+
+def test_step_times_are_collected_while_asked_for(envelope):
+    from pemu_sdk.redis import utils
+    times = {}
+    utils.collect_step_times(times)
+    try:
+        for with_base64 in (False, True):
+            text = img_to_str(camera_frame(120, 160), Encoder.JPG, with_base64)
+            str_to_img(text, Encoder.JPG, with_base64)
+        envelope.create_pemu_data(frame=smooth())  # through the envelope too
+    finally:
+        utils.collect_step_times(None)
+    assert sorted(times) == ["decode", "encode", "text", "untext"]
+    assert all(seconds > 0 for seconds in times.values())
+    before = dict(times)
+    img_to_str(smooth())
+    assert times == before

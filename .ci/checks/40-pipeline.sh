@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # The pipeline demo against a real redis-server on CPython 3.7: its
-# integration test (every frame arrives with its metadata, in order, none
-# lost; failures and bad options reported), which must not be skipped here,
-# then the README command itself, briefly.
+# integration tests (every frame arrives with its metadata, in order, none
+# lost, with a detector killed part-way; the ports' trimming, backpressure
+# and claims; a server that goes away; stages started one by one; failures
+# and bad options reported), which must not be skipped here, then the README
+# command itself, briefly, with a detector killed and the picture written.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tools/redis.sh
 ensure_redis_server
-PEMU_REQUIRE_REDIS=1 bash tools/test.sh -q tests/test_pipeline.py
-PEMU_SKIP_BUILD=1 bash tools/demo.sh --frames 45 --fps 30 --quiet
+PEMU_REQUIRE_REDIS=1 bash tools/test.sh -q tests/test_pipeline.py tests/test_pipeline_streams.py
+report=$(mktemp -d)
+trap 'rm -rf "$report"' EXIT
+PEMU_SKIP_BUILD=1 bash tools/demo.sh --frames 60 --fps 30 --quiet --kill-detector 20 \
+  --claim-idle 0.5 --report "$report"
+test -s "$report/pipeline.png"

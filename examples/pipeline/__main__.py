@@ -1,4 +1,4 @@
-"""Command line of the pipeline demo: python -m pipeline [options]."""
+"""Command line of the pipeline demo: python -m pipeline [stage] [options]."""
 
 import argparse
 import sys
@@ -7,7 +7,9 @@ from pemu_sdk.redis.utils import Encoder
 
 from .frames import MIN_SIZE
 from .server import DemoError, PrivateRedis
-from .stages import Options, run
+from .stages import Options, camera, detector, run, run_sink, run_stage
+
+STAGES = {"camera": camera, "detector": detector}
 
 
 def parse_args(argv):
@@ -15,7 +17,11 @@ def parse_args(argv):
         prog="demo",
         description="A camera stage publishes synthetic frames through its envelope, a "
                     "detector stage finds the shapes in them and publishes its result, and a "
-                    "sink reports latency, frames per second and payload sizes.")
+                    "sink reports latency, frames per second and payload sizes.  With a "
+                    "stage named, only that stage runs, against the server of --redis, "
+                    "as part of the run named by --run.")
+    parser.add_argument("stage", nargs="?", choices=["camera", "detector", "sink"],
+                        help="run this stage alone (default: the whole pipeline)")
     parser.add_argument("--redis", metavar="URL",
                         help="use this Redis server (redis://host:port/db or "
                              "unix:///path/to/socket) instead of starting a private one")
@@ -29,8 +35,36 @@ def parse_args(argv):
                         help="image encoding of the frames (default jpg)")
     parser.add_argument("--base64", action="store_true",
                         help="frames as base64 text (default: base85)")
+    parser.add_argument("--detectors", type=int, default=2, metavar="N",
+                        help="detector processes sharing the camera's stream (default 2)")
+    parser.add_argument("--kill-detector", type=int, metavar="K",
+                        help="kill one detector (SIGKILL) once the sink has received K frames")
+    parser.add_argument("--window", type=int, default=32, metavar="N",
+                        help="entries each port may hold before its publisher waits "
+                             "(default 32)")
+    parser.add_argument("--claim-idle", type=float, default=2.0, metavar="S",
+                        help="seconds after which a frame a consumer took and did not "
+                             "answer is claimed by another (default 2)")
+    parser.add_argument("--run", default="demo", metavar="NAME",
+                        help="the name shared by the stages of one run started one by one "
+                             "(default demo)")
+    parser.add_argument("--report", metavar="DIR",
+                        help="also write a picture of the run, DIR/pipeline.png")
     parser.add_argument("--quiet", action="store_true", help="print the summary only")
     args = parser.parse_args(argv)
+    if args.stage and not args.redis:
+        parser.error("a stage run alone needs --redis URL, the server the stages share")
+    if args.detectors < 1 or args.detectors > 16:
+        parser.error("--detectors must be between 1 and 16")
+    if args.kill_detector is not None:
+        if args.stage or args.detectors < 2:
+            parser.error("--kill-detector needs the whole pipeline and at least 2 detectors")
+        if not 0 <= args.kill_detector < args.frames:
+            parser.error("--kill-detector must be below --frames")
+    if args.window < 2:
+        parser.error("--window must be at least 2")
+    if not 0.05 <= args.claim_idle <= 600:
+        parser.error("--claim-idle must be between 0.05 and 600 seconds")
     if args.frames < 1:
         parser.error("--frames must be at least 1")
     if not 0 <= args.fps <= 1000:
@@ -42,7 +76,9 @@ def parse_args(argv):
     if width < MIN_SIZE[0] or height < MIN_SIZE[1] or width * height > 4096 * 4096:
         parser.error("--size must be at least %dx%d and at most 4096x4096" % MIN_SIZE)
     opts = Options(frames=args.frames, fps=args.fps, width=width, height=height,
-                   encoder=args.encoder, with_base64=args.base64)
+                   encoder=args.encoder, with_base64=args.base64, detectors=args.detectors,
+                   kill_detector=args.kill_detector, window=args.window,
+                   reorder=args.window - 1, claim_idle=args.claim_idle, name=args.run)
     return args, opts
 
 
@@ -55,27 +91,51 @@ def print_frame(record, report):
              record["expected"]), flush=True)
 
 
+STEP_ORDER = ("render", "encode", "text", "publish", "wait", "parse", "decode", "detect")
+
+
 def print_summary(summary, opts, where):
     lat = summary["latency_ms"]
-    print("summary (%s, %dx%d %s %s, Redis at %s):"
+    print("summary (%s, %dx%d %s %s, %d detector%s, Redis at %s):"
           % ("paced at %g fps" % opts.fps if opts.fps else "unpaced", opts.width, opts.height,
-             opts.encoder, "base64" if opts.with_base64 else "base85", where))
-    print("  frames     %d sent, %d received, %d lost, %d out of order"
-          % (summary["sent"], summary["received"], summary["lost"], summary["out_of_order"]))
-    print("  latency    mean %.1f ms, median %.1f ms, p95 %.1f ms, max %.1f ms"
-          % (lat["mean"], lat["p50"], lat["p95"], lat["max"]))
+             opts.encoder, "base64" if opts.with_base64 else "base85", opts.detectors,
+             "" if opts.detectors == 1 else "s", where))
+    print("  frames     %d sent, %d received, %d lost, %d out of order, %d duplicates dropped"
+          % (summary["sent"], summary["received"], summary["lost"], summary["out_of_order"],
+             summary["duplicates"]))
+    print("  latency    mean %.1f ms, median %.1f ms, p95 %.1f ms, p99 %.1f ms, max %.1f ms"
+          % (lat["mean"], lat["p50"], lat["p95"], lat["p99"], lat["max"]))
     print("  throughput %.1f frames/s over %.1f s" % (summary["fps"], summary["seconds"]))
     print("  payloads   camera %.0f B, detector %.0f B on average"
           % (summary["camera_bytes"], summary["detector_bytes"]))
-    print("  detection  %d of %d shapes found, %.1f ms per frame"
-          % (summary["hits"], summary["expected"], summary["detect_ms"]))
+    print("  detection  %d of %d shapes found" % (summary["hits"], summary["expected"]))
+    for stage in ("camera", "detector", "sink"):
+        times = summary["steps"].get(stage)
+        if times:
+            names = [s for s in STEP_ORDER if s in times]
+            print("  %-10s %s ms per frame" % (
+                stage, ", ".join("%s %.2f" % (s, times[s]) for s in names)))
+    if summary["fault"] is not None:
+        print("  fault      a detector killed at frame %d: %d frames reclaimed, %d duplicates "
+              "dropped, longest gap %.0f ms, %d lost"
+              % (summary["fault"][0], summary["reclaimed"], summary["duplicates"],
+                 summary["longest_gap_ms"], summary["lost"]))
+    if summary["left"] is not None:
+        print("  Redis      %d entries of the run left at the end" % summary["left"])
 
 
 def main(argv=None):
     args, opts = parse_args(sys.argv[1:] if argv is None else argv)
     on_frame = None if args.quiet else print_frame
     try:
-        if args.redis:
+        if args.stage in STAGES:
+            run_stage(STAGES[args.stage], args.redis, opts)
+            print("%s: done (run %s)" % (args.stage, opts.name))
+            return 0
+        if args.stage == "sink":
+            report = run_sink(args.redis, opts, on_frame)
+            where = args.redis
+        elif args.redis:
             report = run(args.redis, opts, on_frame)
             where = args.redis
         else:
@@ -91,6 +151,9 @@ def main(argv=None):
         return 130
     summary = report.summary()
     print_summary(summary, opts, where)
+    if args.report:
+        from .picture import draw
+        print("  picture    %s" % draw(report, args.report))
     complete = summary["lost"] == 0 and summary["out_of_order"] == 0
     return 0 if complete else 1
 

@@ -4,6 +4,16 @@ A frame is an OpenCV image array.  Its text form is the encoded image
 (JPG or PNG) written either as base64 text or, when base64 is not asked for,
 as base85 text; both are plain ASCII, so they survive JSON and Redis.
 
+The base85 text is the standard library's form (``base64.b85encode`` without
+padding, so ``base64.b85decode`` reads it and the other way round), computed
+here with NumPy a whole array at a time: the standard library does it one
+character at a time in Python on 3.7, which costs several times the JPEG
+coding of a frame.
+
+``collect_step_times(times)`` makes the codec add the seconds it spends in
+each step to the dict ``times``: "encode" and "decode" (the image encoding),
+"text" and "untext" (the text form).  The pipeline demo reports them.
+
 NumPy and OpenCV are imported when a codec function first needs them, so
 this module, and the envelope module that imports names from it, load
 without them.
@@ -11,6 +21,11 @@ without them.
 
 import base64
 import binascii
+import time
+
+_B85_ALPHABET = (b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                 b"abcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~")
+_steps = None  # a dict that collects the seconds of each codec step, or None
 
 
 class Encoder:
@@ -65,6 +80,72 @@ def _decode(raw):
     return image
 
 
+def collect_step_times(times):
+    """From now on, adds the seconds of each codec step to ``times[step]``
+    (``None``: stop)."""
+    global _steps
+    _steps = times
+
+
+def _add_step(step, started):
+    _steps[step] = _steps.get(step, 0.0) + time.perf_counter() - started
+
+
+# bytes.translate tables: digit value -> character, character -> digit value
+# (255 for a character outside the alphabet)
+_B85_CHARS = _B85_ALPHABET + bytes(256 - 85)
+_B85_DIGITS = bytes(_B85_ALPHABET.index(c) if c in _B85_ALPHABET else 255 for c in range(256))
+# w // 85 == (w * _DIV85) >> 38 for every w below 2**32 (and the product fits in 64 bits)
+_DIV85 = 3233857729
+
+
+def b85encode(raw):
+    """``base64.b85encode(raw)`` (no padding): ASCII bytes."""
+    _, numpy = _cv2()
+    raw = bytes(raw)
+    padding = -len(raw) % 4
+    if padding:
+        raw += bytes(padding)
+    words = numpy.frombuffer(raw, dtype=">u4").astype(numpy.uint64)
+    digits = numpy.empty((len(words), 5), dtype=numpy.uint8)
+    div, shift, base = numpy.uint64(_DIV85), numpy.uint64(38), numpy.uint64(85)
+    for place in (4, 3, 2, 1):
+        quotient = (words * div) >> shift
+        digits[:, place] = words - quotient * base
+        words = quotient
+    digits[:, 0] = words
+    text = digits.tobytes().translate(_B85_CHARS)
+    return text[:len(text) - padding] if padding else text
+
+
+def b85decode(text):
+    """``base64.b85decode(text)``: the bytes of base85 text (str or bytes),
+    with the standard library's errors (ValueError) for bad text."""
+    _, numpy = _cv2()
+    if isinstance(text, str):
+        text = text.encode("ascii")
+    digits = (text if isinstance(text, bytes) else bytes(text)).translate(_B85_DIGITS)
+    bad = digits.find(b"\xff")
+    if bad >= 0:
+        raise ValueError("bad base85 character at position %d" % bad)
+    padding = -len(digits) % 5
+    if padding:
+        digits += b"\x54" * padding  # the digit of "~", as b85decode pads
+    groups = numpy.frombuffer(digits, dtype=numpy.uint8).reshape(-1, 5)
+    # Horner's rule in 64 bits, element-wise (a matrix product would go
+    # through BLAS, whose threads cost more than they save on a busy machine)
+    words = groups[:, 0].astype(numpy.uint64)
+    base = numpy.uint64(85)
+    for place in range(1, 5):
+        words *= base
+        words += groups[:, place]
+    over = numpy.flatnonzero(words > numpy.uint64(0xFFFFFFFF))
+    if len(over):
+        raise ValueError("base85 overflow in hunk starting at byte %d" % (over[0] * 5))
+    raw = words.astype(">u4").tobytes()
+    return raw[:len(raw) - padding] if padding else raw
+
+
 def _ascii(text):
     if isinstance(text, str):
         return text.encode("ascii")
@@ -73,10 +154,21 @@ def _ascii(text):
 
 def img_to_str(image, encoder=Encoder.JPG, with_base64=False):
     """Encodes a frame and returns its text form."""
-    raw = _encode(image, encoder)
+    if _steps is not None:
+        started = time.perf_counter()
+        raw = _encode(image, encoder)
+        _add_step("encode", started)
+        started = time.perf_counter()
+        text = _text(raw, with_base64)
+        _add_step("text", started)
+        return text
+    return _text(_encode(image, encoder), with_base64)
+
+
+def _text(raw, with_base64):
     if with_base64:
         return base64.b64encode(raw).decode("ascii")
-    return base64.b85encode(raw).decode("ascii")
+    return b85encode(raw).decode("ascii")
 
 
 def str_to_img(img_as_str, encoder=None, with_base64=False):
@@ -86,14 +178,24 @@ def str_to_img(img_as_str, encoder=None, with_base64=False):
     checked but not needed.
     """
     _encoding(encoder)
+    if _steps is not None:
+        started = time.perf_counter()
+        raw = _untext(img_as_str, with_base64)
+        _add_step("untext", started)
+        started = time.perf_counter()
+        image = _decode(raw)
+        _add_step("decode", started)
+        return image
+    return _decode(_untext(img_as_str, with_base64))
+
+
+def _untext(img_as_str, with_base64):
     try:
         if with_base64:
-            raw = base64.b64decode(_ascii(img_as_str), validate=True)
-        else:
-            raw = base64.b85decode(_ascii(img_as_str))
+            return base64.b64decode(_ascii(img_as_str), validate=True)
+        return b85decode(_ascii(img_as_str))
     except (binascii.Error, ValueError) as exc:
         raise ValueError("the image text is not valid: %s" % exc) from exc
-    return _decode(raw)
 
 
 def img_to_base64str(image):

@@ -1,0 +1,209 @@
+"""The pipeline's ports on Redis Streams: trimming, backpressure, claims of a
+dead consumer's frames, the sink's reordering, faults, and stages started
+one by one."""
+import importlib.util
+import os
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
+
+from pipeline.ports import Consumer, Publisher, Stalled  # noqa: E402
+from pipeline.server import PrivateRedis  # noqa: E402
+from pipeline.stages import CAMERA, Options, Reorder, run  # noqa: E402
+
+redis = pytest.importorskip("redis")
+
+
+def test_reorder_restores_order_and_drops_duplicates():
+    r = Reorder(limit=3)
+    assert r.push(1, "b") == [] and r.push(2, "c") == []
+    assert r.push(0, "a") == ["a", "b", "c"]
+    assert r.push(2, "c again") == [] and r.push(0, "a again") == []
+    assert r.push(3, "d") == ["d"]
+    assert r.duplicates == 2 and r.late == 0
+    # a gap longer than the limit: the oldest held frame goes out, and the
+    # gap's frame goes out when it comes, counted late
+    assert [r.push(i, i) for i in (5, 6, 7)] == [[], [], []]
+    assert r.push(8, 8) == [5, 6, 7, 8]
+    assert r.push(4, 4) == [4] and r.late == 1
+    assert r.push(10, 10) == [] and r.flush() == [10] and r.flush() == []
+    assert r.push(11, 11) == [11] and r.push(9, 9) == [9] and r.late == 2
+
+
+@pytest.fixture
+def client(server):  # noqa: F811
+    c = redis.Redis.from_url(server.url)
+    stream = "pemu-test:%s" % uuid.uuid4().hex
+    yield c, stream
+    c.delete(stream, stream + ":end")
+
+
+def test_only_what_every_group_acknowledged_is_trimmed(client):
+    c, stream = client
+    publisher = Publisher(c, stream, ["fast", "slow"], window=100)
+    for i in range(10):
+        publisher.publish(b"%d" % i)
+    fast = Consumer(c, stream, "fast", "f", claim_idle=60)
+    slow = Consumer(c, stream, "slow", "s", claim_idle=60)
+    taken = [fast.take()[0] for _ in range(6)]
+    for entry_id, _, _ in taken[:2] + taken[3:]:
+        fast.ack(entry_id)
+    assert c.xlen(stream) == 10  # the slow group has read nothing yet
+    for _ in range(4):
+        slow.ack(slow.take()[0][0])
+    # the fast group still needs its third entry: everything from there on stays
+    assert c.xlen(stream) == 8
+    fast.ack(taken[2][0])
+    assert [f[b"p"] for _, f in c.xrange(stream)] == [b"4", b"5", b"6", b"7", b"8", b"9"]
+    assert fast.finished() is None
+    publisher.close()
+    for consumer in (fast, slow):
+        while True:
+            entries = consumer.take()
+            if not entries:
+                break
+            consumer.ack(entries[0][0])
+        assert consumer.finished() == 10
+    assert c.xlen(stream) == 0
+
+
+def test_publisher_waits_for_its_readers_and_gives_up_when_they_stall(client):
+    c, stream = client
+    publisher = Publisher(c, stream, ["g"], window=4, stall=0.3)
+    for i in range(3):
+        assert publisher.publish(b"x")[1] < 0.2  # room left: no wait
+    started = time.monotonic()
+    with pytest.raises(Stalled):
+        publisher.publish(b"x")
+    assert time.monotonic() - started >= 0.3
+    assert c.xlen(stream) == 4  # nothing unread was dropped to make room
+
+
+def test_frames_a_dead_consumer_held_are_claimed(client):
+    c, stream = client
+    publisher = Publisher(c, stream, ["g"], window=100)
+    for i in range(3):
+        publisher.publish(b"%d" % i)
+    dead = Consumer(c, stream, "g", "dead", claim_idle=60)
+    held = dead.take()[0]
+    patient = Consumer(c, stream, "g", "alive", claim_idle=60)
+    first = [patient.take()[0] for _ in range(2)]
+    assert [e[1] for e in first] == [b"1", b"2"] and not any(e[2] for e in first)
+    for entry_id, _, _ in first:
+        patient.ack(entry_id)
+    assert c.xlen(stream) == 3  # the dead one's entry holds the window open
+    alive = Consumer(c, stream, "g", "alive", claim_idle=0.2)
+    deadline = time.monotonic() + 10
+    claimed = []
+    while not claimed and time.monotonic() < deadline:
+        claimed = alive.take()
+    assert claimed == [(held[0], b"0", True)] and alive.reclaimed == 1
+    alive.ack(held[0])
+    assert c.xlen(stream) == 0
+
+
+FRAMES = 40
+
+
+def test_killed_detector_loses_no_frame(server, tmp_path):  # noqa: F811
+    opts = Options(frames=FRAMES, fps=0, width=160, height=120, detectors=2,
+                   kill_detector=12, window=8, reorder=7, claim_idle=0.3)
+    report = run(server.url, opts)
+    records = report.records
+    assert [r["frame_id"] for r in records] == list(range(FRAMES))
+    for r in records:
+        assert r["source"]["frame_id"] == r["frame_id"]
+        assert r["source"]["id"] == CAMERA["id"] and r["hits"] == r["expected"] == 3
+    summary = report.summary()
+    assert (summary["received"], summary["lost"], summary["out_of_order"]) == (FRAMES, 0, 0)
+    assert summary["fault"][0] == 12 and summary["left"] == 0
+    # the survivor answered every frame the killed one could not have taken
+    detectors = [r["detector"] for r in records]
+    survivor = detectors[-1]
+    assert all(d == survivor for d in detectors[12 + opts.window * 2:])
+    assert redis.Redis.from_url(server.url).keys("pemu-demo:*") == []
+    for stage in ("camera", "detector", "sink"):
+        assert summary["steps"][stage]
+    assert set(summary["steps"]["camera"]) == {"render", "encode", "text", "publish", "wait"}
+    # the picture of the run: a strip of frames above the latency plot
+    # (matplotlib is pinned for the demo's interpreter only; CI's pipeline
+    # check runs there and requires it)
+    if importlib.util.find_spec("matplotlib") is None and not os.environ.get("PEMU_REQUIRE_REDIS"):
+        return
+    from pipeline.picture import draw, strip_records
+    strip = [r["frame_id"] for r in strip_records(records, report.fault)]
+    assert len(strip) == 6 and strip == sorted(strip) and 12 in strip
+    import cv2
+    image = cv2.imread(draw(report, str(tmp_path / "report")))
+    assert image is not None and image.shape[0] > 600 and image.shape[1] > 800
+
+
+def demo(*args, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "pipeline"] + list(args), cwd=EXAMPLES,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True, **kwargs)
+
+
+def test_stages_started_one_by_one_share_a_server(server):  # noqa: F811
+    name = "t" + uuid.uuid4().hex[:8]
+    common = ["--redis", server.url, "--run", name, "--frames", "12", "--fps", "0",
+              "--size", "160x120"]
+    sink = demo("sink", *common)
+    detectors = [demo("detector", *common) for _ in range(2)]
+    camera = demo("camera", *common)
+    try:
+        out, err = sink.communicate(timeout=60)
+        assert sink.returncode == 0, err
+        assert "12 sent, 12 received, 0 lost, 0 out of order" in out
+        for stage in [camera] + detectors:
+            assert stage.wait(30) == 0
+    finally:
+        for stage in [sink, camera] + detectors:
+            if stage.poll() is None:
+                stage.kill()
+            stage.communicate()
+    assert redis.Redis.from_url(server.url).keys("pemu-demo:%s*" % name) == []
+
+
+def test_server_going_away_stops_the_run_clearly(server):  # noqa: F811  (redis-server is there)
+    with PrivateRedis() as private:
+        proc = demo("--redis", private.url, "--frames", "100000", "--fps", "50",
+                    "--size", "160x120")
+        first = proc.stdout.readline()
+        assert first.startswith("frame     0"), proc.stderr.read()
+    stopped = time.monotonic()
+    out, err = proc.communicate(timeout=30)
+    assert time.monotonic() - stopped < 10
+    assert proc.returncode == 1, err
+    assert err.strip().splitlines() == [err.strip()], err
+    assert err.startswith("demo: error: lost the connection to Redis at unix://"), err
+    assert "Traceback" not in out + err
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--detectors", "1", "--kill-detector", "3"], "at least 2 detectors"),
+    (["--kill-detector", "200"], "--kill-detector must be below --frames"),
+    (["camera"], "a stage run alone needs --redis URL"),
+    (["--detectors", "0"], "--detectors must be between 1 and 16"),
+])
+def test_fault_and_stage_options_are_checked(args, message):
+    out, err = demo(*args).communicate(timeout=60)
+    assert message in err and out == ""
+
+
+def test_a_run_name_that_has_ended_is_refused(server):  # noqa: F811
+    name = "t" + uuid.uuid4().hex[:8]
+    c = redis.Redis.from_url(server.url)
+    c.set("pemu-demo:%s:camera-1:out:0:end" % name, 3)
+    try:
+        proc = demo("camera", "--redis", server.url, "--run", name)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        c.delete("pemu-demo:%s:camera-1:out:0:end" % name)
+    assert proc.returncode == 1 and "has ended already" in err
+    assert os.path.isdir(EXAMPLES)
