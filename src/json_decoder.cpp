@@ -91,6 +91,28 @@ Ref builtins_dict_of(PyObject* entry) {
     return Ref();
 }
 
+// Whether the version tag of `cls` stands for its current state (from 3.13
+// on, the interpreter resets a stale tag to 0 instead of clearing a flag).
+bool tag_valid(PyTypeObject* cls) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return cls->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(cls, Py_TPFLAGS_VALID_VERSION_TAG) && cls->tp_version_tag != 0;
+#endif
+}
+
+// Gives `cls` a valid version tag if it has none; whether it has one.
+bool assign_version_tag(PyTypeObject* cls) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(cls);
+#else
+    // A lookup through the interpreter's type cache assigns one.
+    Ref name = Ref::steal(PyUnicode_InternFromString("decode"));
+    _PyType_Lookup(cls, name.get());
+#endif
+    return tag_valid(cls);
+}
+
 struct Function {
     Ref function, code, defaults, kwdefaults;
 };
@@ -138,10 +160,8 @@ bool capture(PyObject* json_module) {
         reinterpret_cast<PyObject*>(Py_TYPE(decoder.get())) != decoder_class.get())
         return false;
     auto* cls = reinterpret_cast<PyTypeObject*>(decoder_class.get());
-    // A valid version tag is assigned by a lookup through the type cache.
     Ref probe = Ref::steal(PyObject_GetAttrString(decoder_class.get(), "decode"));
-    if (!PyType_HasFeature(cls, Py_TPFLAGS_VALID_VERSION_TAG) || cls->tp_version_tag == 0)
-        return false;
+    if (!assign_version_tag(cls)) return false;
     unsigned int tag = cls->tp_version_tag;
     if (cls->tp_getattro != PyObject_GenericGetAttr) return false;
     Ref scan_once_name = Ref::steal(PyUnicode_InternFromString("scan_once"));
@@ -257,8 +277,7 @@ bool class_still_fits() {
         _PyType_Lookup(cls, state.name_raw_decode) != state.raw_decode ||
         _PyType_Lookup(cls, state.name_scan_once) != nullptr)
         return false;
-    if (!PyType_HasFeature(cls, Py_TPFLAGS_VALID_VERSION_TAG) || cls->tp_version_tag == 0)
-        return false;
+    if (!assign_version_tag(cls)) return false;
     state.decoder_tag = cls->tp_version_tag;
     return true;
 }
@@ -293,7 +312,8 @@ bool json_untouched(PyObject* json_module, PyObject* loads) {
         return false;
 
     if (Py_TYPE(s.decoder) != s.decoder_class) return false;
-    if (!version_holds(s.decoder_class, s.decoder_tag) && !class_still_fits()) return false;
+    bool tag_holds = tag_valid(s.decoder_class) && s.decoder_class->tp_version_tag == s.decoder_tag;
+    if (!tag_holds && !class_still_fits()) return false;
     if (!function_unchanged(s.decode, s.decode_code, s.decode_defaults, s.decode_kwdefaults) ||
         !function_unchanged(s.raw_decode, s.raw_decode_code, s.raw_decode_defaults,
                             s.raw_decode_kwdefaults))
@@ -483,7 +503,8 @@ private:
         const unsigned char* text = p_;
         std::uint32_t hash = 2166136261U;
         for (std::size_t i = 0; i < n; ++i) hash = (hash ^ text[i]) * 16777619U;
-        PyObject*& slot = key_table[(hash * 2654435761U) >> (32 - kKeyTableBits)];
+        std::uint32_t mixed = static_cast<std::uint32_t>(hash * 2654435761U);
+        PyObject*& slot = key_table[(mixed >> (32 - kKeyTableBits)) & ((1U << kKeyTableBits) - 1)];
         p_ += n + 1;
         if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
             std::memcmp(PyUnicode_DATA(slot), text, n) == 0)
@@ -658,7 +679,7 @@ void capture_json_state(PyObject* json_module) noexcept {
     }
 }
 
-Ref decode_payload_natively(PyObject* json_module, PyObject* loads, PyObject* bytes) noexcept {
+Ref decode_payload_natively(PyObject* json_module, PyObject* loads, PyObject* bytes) {
     if (!json_untouched(json_module, loads)) return Ref();
     int budget = recursion_budget();
     if (budget < 0) return Ref();
@@ -668,7 +689,7 @@ Ref decode_payload_natively(PyObject* json_module, PyObject* loads, PyObject* by
         return decoder.document();
     } catch (const Decline&) {
     } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
+    } catch (...) {  // std::bad_alloc from a buffer; nothing else is thrown
     }
     PyErr_Clear();
     return Ref();

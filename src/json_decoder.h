@@ -82,6 +82,7 @@ void capture_json_state(PyObject* json_module) noexcept;
 
 // The decoded document, or an empty Ref (no error set) when the native
 // route does not apply or declines.  `bytes` must be an exact bytes object.
-Ref decode_payload_natively(PyObject* json_module, PyObject* loads, PyObject* bytes) noexcept;
+// Throws nothing: every failure inside is a decline.
+Ref decode_payload_natively(PyObject* json_module, PyObject* loads, PyObject* bytes);
 
 }  // namespace pemu
