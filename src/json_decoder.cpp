@@ -66,11 +66,11 @@ constexpr int kRecursionMargin = 10;
 // Nesting beyond this always declines: the decoder recurses on the C stack.
 constexpr int kMaxDepth = 2000;
 
-// Keys up to this many bytes of plain ASCII are interned and kept in the key
-// table.
+// Keys up to this many bytes of plain ASCII are kept in the key table (and
+// interned where that is undone once they are unused).
 constexpr std::size_t kMaxTableKey = 64;
 constexpr unsigned kKeyTableBits = 9;
-PyObject* key_table[1U << kKeyTableBits];  // owned, interned compact ASCII str
+PyObject* key_table[1U << kKeyTableBits];  // owned compact ASCII str
 
 // Held by the state for good (see above).
 PyObject* keep(const Ref& object) {
@@ -510,13 +510,17 @@ private:
             std::memcmp(PyUnicode_DATA(slot), text, n) == 0)
             return Ref::borrow(slot);
         PyObject* key = ascii_str(text, n).release();
+#if PY_VERSION_HEX < 0x030C0000
+        // Interned names are freed when no longer used; from 3.12 on they
+        // live for good, and received keys may be new in every payload.
         PyUnicode_InternInPlace(&key);
-        Ref interned = Ref::steal(key);
+#endif
+        Ref shared = Ref::steal(key);
         if (PyUnicode_IS_COMPACT_ASCII(key)) {
             Py_XDECREF(slot);
-            slot = keep(interned);
+            slot = keep(shared);
         }
-        return interned;
+        return shared;
     }
 
     // After the opening quote, through the closing one.

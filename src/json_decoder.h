@@ -47,8 +47,10 @@
 //   PyLong_FromString (and so under the digit limit of the interpreter
 //   where it has one) unless short enough to be exact in 64 bits; floats
 //   through PyOS_string_to_double, as the scanner converts them.  Short
-//   ASCII keys are interned and shared between documents: str objects are
-//   immutable, and nothing mutable is shared.
+//   ASCII keys come from a small table and are shared between documents
+//   (before 3.12 they are interned too; from 3.12 on interned strings are
+//   never freed, and received keys may be new in every payload): str
+//   objects are immutable, and nothing mutable is shared.
 //
 // When it declines
 //   On anything it does not take: bytes that are not well-formed UTF-8 (as

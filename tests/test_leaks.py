@@ -13,6 +13,7 @@ also covers the C++ heap that tracemalloc does not see.
 ROUNDS is 2000 calls, times the soak factor of tools/soak.sh.
 """
 import gc
+import itertools
 import os
 import sys
 import tracemalloc
@@ -91,6 +92,9 @@ def objects():
         bad_format={"meta": {"frame_format": {"ok": 1, 5: 6}}, "frame": "abc"})
 
 
+NEW_KEYS = itertools.count()  # a key no earlier payload had, in every call
+
+
 def C(fn, *exc):
     return fn, exc or None
 
@@ -152,6 +156,8 @@ SCENARIOS = {
     "parse-bytes-rich": C(lambda e, o: e.parse_pemu_data(o.text_rich)),
     "parse-bytes-declined-constant": C(lambda e, o: e.parse_pemu_data(o.text_constant)),
     "parse-bytes-late-error": C(lambda e, o: e.parse_pemu_data(o.text_late_error), ValueError),
+    "parse-bytes-new-keys": C(lambda e, o: e.parse_pemu_data(
+        b'{"result": {"key-%d": 1}}' % next(NEW_KEYS))),
     "parse-not-object": C(lambda e, o: e.parse_pemu_data(o.text_list), AttributeError),
     "parse-meta-null": C(lambda e, o: e.parse_pemu_data(o.text_meta_null), AttributeError),
     "parse-merge-error": C(lambda e, o: e.parse_pemu_data(o.bad_format), TypeError),
