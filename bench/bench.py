@@ -5,7 +5,10 @@ the same document built by Python from literals (reading the envelope's state
 by attribute access; the bare dicts from prefetched values are shown too),
 for parsing bytes
 json.loads(payload.decode()) alone, and otherwise the plain-Python classes of
-baseline.py.  Operation and floor are measured in turns, five rounds of each;
+baseline.py.  Beside the plain-Python floors, and for parsing bytes, the same
+classes compiled with Cython (built into build/ on first use) are measured
+too: what a user would otherwise build.  Operation and floor are measured in
+turns, five rounds of each;
 a ratio is the median of the rounds' ratios.  pyperf does the calibration,
 the worker processes and the statistics; the summary (medians, ratios,
 targets) is printed and written to bench/results.json (another path with
@@ -17,6 +20,7 @@ targets) is printed and written to bench/results.json (another path with
 import json
 import os
 import statistics
+import subprocess
 import sys
 import time
 
@@ -175,6 +179,38 @@ def parse_bytes_json(loops):
     return perf_counter() - t0
 
 
+def frame_text(size):
+    """Image-like text of `size` characters: printable ASCII as a base85
+    encoding gives, drawn at random (fixed seed) so nothing repeats."""
+    import random
+    import string
+    draw = random.Random(85).choice
+    alphabet = string.ascii_letters + string.digits + "!#$%&()*+-;<=>?@^_`{|}~"
+    return "".join(draw(alphabet) for _ in range(size))
+
+
+pemu_data.img_to_str = noop_img_to_str  # the text is carried as it is
+PAYLOAD_FRAME_BYTES = as_bytes(typical_payload(frame=frame_text(20 * 1024)))
+
+
+def parse_frame_bytes(loops):
+    pemu_data.str_to_img = noop_str_to_img
+    parse = pemu_data.PemuData(0, NODE, NODE, 0).parse_pemu_data
+    payload = PAYLOAD_FRAME_BYTES
+    t0 = perf_counter()
+    for _ in range(loops):
+        parse(payload)
+    return perf_counter() - t0
+
+
+def parse_frame_bytes_json(loops):
+    loads, payload = json.loads, PAYLOAD_FRAME_BYTES
+    t0 = perf_counter()
+    for _ in range(loops):
+        loads(payload.decode())
+    return perf_counter() - t0
+
+
 # Nine entries, about half of them equal to what the descriptor holds.
 SOURCE = {"id": "node-1", "type": "object-detection", "name": "OD Node",
           "source_name": "object-detection_0", "source_key": "node-1_0",
@@ -216,10 +252,84 @@ CASES = [
     ("parse_pemu_data(dict)", parse_dict,
      "plain-Python parse_pemu_data", parse_dict_python, ("faster", 4.0)),
     ("parse_pemu_data(bytes)", parse_bytes,
-     "json.loads(payload.decode())", parse_bytes_json, ("at most", 1.10)),
+     "json.loads(payload.decode())", parse_bytes_json, ("at most", 0.6)),
+    ("parse_pemu_data(bytes), 20 KiB frame text", parse_frame_bytes,
+     "json.loads(payload.decode())", parse_frame_bytes_json, ("at most", 0.4)),
     ("MetaSource.update, nine entries", update_nine,
      "plain-Python MetaSource.update", update_nine_python, ("faster", 5.0)),
 ]
+
+
+# ---- The baseline compiled with Cython: what a user would otherwise build.
+# Built once per interpreter into build/, and again when baseline.py changes.
+
+SETUP = ("from setuptools import setup; from Cython.Build import cythonize; "
+         "setup(ext_modules=cythonize('baseline_cython.py', language_level=3, quiet=True), "
+         "script_args=['build_ext', '--inplace', '-q'])")
+
+
+def compiled_baseline():
+    here = os.path.dirname(os.path.abspath(__file__))
+    out = os.path.join(os.path.dirname(here), "build",
+                       "bench-cython-%d.%d" % sys.version_info[:2])
+    with open(os.path.join(here, "baseline.py")) as f:
+        text = f.read()
+    stamp = os.path.join(out, "baseline_cython.py")
+    built = os.path.exists(stamp) and open(stamp).read() == text and any(
+        n.startswith("baseline_cython.") and n.endswith(".so") for n in os.listdir(out))
+    if not built:
+        os.makedirs(out, exist_ok=True)
+        with open(stamp, "w") as f:
+            f.write(text)
+        subprocess.run([sys.executable, "-c", SETUP], cwd=out, check=True,
+                       stdout=subprocess.DEVNULL)
+    sys.path.insert(0, out)
+    import baseline_cython
+    assert baseline_cython.__file__.endswith(".so"), baseline_cython.__file__
+    return baseline_cython
+
+
+compiled = compiled_baseline()
+
+
+def in_module(function, module):
+    """`function` (one of the plain-Python floors) run against `module`."""
+    def run(loops):
+        global baseline
+        saved, baseline = baseline, module
+        try:
+            return function(loops)
+        finally:
+            baseline = saved
+    return run
+
+
+def parse_bytes_with(module, payload):
+    def run(loops):
+        parse = module.PemuData(0, NODE, NODE, 0).parse_pemu_data
+        t0 = perf_counter()
+        for _ in range(loops):
+            parse(payload)
+        return perf_counter() - t0
+    return run
+
+
+# Beside the floor, the plain-Python classes and the same compiled, where they
+# do the operation: name -> [(label, function)].
+BASELINES = {
+    "PemuData(0, node, node, 0)": [
+        ("Cython", in_module(envelope_constructor_python, compiled))],
+    "parse_pemu_data(dict)": [("Cython", in_module(parse_dict_python, compiled))],
+    "parse_pemu_data(bytes)": [
+        ("plain Python", parse_bytes_with(baseline, PAYLOAD_BYTES)),
+        ("Cython", parse_bytes_with(compiled, PAYLOAD_BYTES))],
+    "parse_pemu_data(bytes), 20 KiB frame text": [
+        ("plain Python", parse_bytes_with(baseline, PAYLOAD_FRAME_BYTES)),
+        ("Cython", parse_bytes_with(compiled, PAYLOAD_FRAME_BYTES))],
+    "MetaSource.update, nine entries": [("Cython", in_module(update_nine_python, compiled))],
+}
+# The least the compiled baseline's time over the operation's may be.
+CYTHON_TARGETS = {"parse_pemu_data(bytes)": 2.0}
 
 
 # Turns of operation and floor (see main).
@@ -294,6 +404,12 @@ def main():
                     medians.append(bench.median())
             if len(medians) == 2:
                 round_ratios.setdefault(name, []).append(medians[0] / medians[1])
+            for label, func in BASELINES.get(name, []):
+                key = "%s: %s" % (label, name)
+                bench = runner.bench_time_func("%s [round %d]" % (key, round_number), func)
+                if bench is not None and not args.worker and medians:
+                    values.setdefault(key, []).extend(bench.get_values())
+                    round_ratios.setdefault(key, []).append(medians[0] / bench.median())
     scaling = []
     if args.scaling:
         for label, func in scaling_cases():
@@ -319,9 +435,27 @@ def main():
                     "<= %.2fx %s: %s" % (bound, floor_name, "met" if met else "MISSED"))
             ok = ok and met
         print("%-44s %8.0f ns %7.0f ns %7.2fx  %s" % (name, t * 1e9, f * 1e9, ratio, text))
-        rows.append({"operation": name, "seconds": t, "floor": floor_name,
-                     "floor_seconds": f, "ratio": ratio, "round_ratios": round_ratios[name],
-                     "target": list(target) if target else None, "met": met})
+        print("%-44s %8s    %7s    %7s  (rounds %.2f-%.2f)" % (
+            "", "", "", "", min(round_ratios[name]), max(round_ratios[name])))
+        row = {"operation": name, "seconds": t, "floor": floor_name,
+               "floor_seconds": f, "ratio": ratio, "round_ratios": round_ratios[name],
+               "target": list(target) if target else None, "met": met, "baselines": []}
+        for label, _ in BASELINES.get(name, []):
+            key = "%s: %s" % (label, name)
+            b_ratio, bound = statistics.median(round_ratios[key]), None
+            text = "%.2fx faster than the %s baseline (rounds %.2f-%.2f)" % (
+                1 / b_ratio, label, 1 / max(round_ratios[key]), 1 / min(round_ratios[key]))
+            b_met = None
+            if label == "Cython" and name in CYTHON_TARGETS:
+                bound = CYTHON_TARGETS[name]
+                b_met = 1 / b_ratio >= bound
+                text += " (wanted >= %.1f): %s" % (bound, "met" if b_met else "MISSED")
+                ok = ok and b_met
+            print("%-44s %8s    %7.0f ns %7.2fx  %s" % ("", "", medians[key] * 1e9, b_ratio, text))
+            row["baselines"].append({"baseline": label, "seconds": medians[key],
+                                     "ratio": b_ratio, "round_ratios": round_ratios[key],
+                                     "faster_target": bound, "met": b_met})
+        rows.append(row)
     if scaling:
         print()
         for label, t in scaling:

@@ -3,6 +3,7 @@
 #include "calls.h"
 #include "classes.h"
 #include "items.h"
+#include "json_decoder.h"
 #include "meta.h"
 #include "names.h"
 
@@ -139,11 +140,20 @@ Ref parse_pemu_data(const Call& c) {
         // directly; a subclass may override decode.
         Ref json = c.global(N->json);
         Ref loads = module_attribute(json.get(), N->loads);
-        Ref text = PyBytes_CheckExact(data.get())
-                       ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
-                                                         PyBytes_GET_SIZE(data.get()), nullptr))
-                       : call_method(data.get(), N->decode);
-        data = call(loads.get(), text.get());
+        // Decoded natively when nothing could tell the difference; where
+        // the decoder declines, the route below runs from the start.
+        Ref decoded = PyBytes_CheckExact(data.get())
+                          ? decode_payload_natively(json.get(), loads.get(), data.get())
+                          : Ref();
+        if (decoded) {
+            data = std::move(decoded);
+        } else {
+            Ref text = PyBytes_CheckExact(data.get())
+                           ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
+                                                             PyBytes_GET_SIZE(data.get()), nullptr))
+                           : call_method(data.get(), N->decode);
+            data = call(loads.get(), text.get());
+        }
     }
 
     // data.get("meta", {}); an exact dict needs the new default only when

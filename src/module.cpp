@@ -10,6 +10,7 @@
 #include "classes.h"
 #include "descriptors.h"
 #include "function.h"
+#include "json_decoder.h"
 #include "names.h"
 
 #include <cstring>
@@ -86,6 +87,7 @@ void load(PyObject* module) {
         Ref imported =
             Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
         dict_set(globals, name, imported.get());
+        if (name == N->json) capture_json_state(imported.get());
     }
 
     // from .utils import img_to_str, str_to_img, Encoder, base64_to_img, img_to_base64str

@@ -13,6 +13,7 @@ also covers the C++ heap that tracemalloc does not see.
 ROUNDS is 2000 calls, times the soak factor of tools/soak.sh.
 """
 import gc
+import itertools
 import os
 import sys
 import tracemalloc
@@ -83,7 +84,15 @@ def objects():
                    b'"source": {"update": 1}}, "frame": "abc", "x": {"1": 2}}',
         text_bad_utf8=b'{"meta": "\xff"}', text_bad_json=b'{"meta": {"source": ',
         text_list=b"[1, 2, 3]", text_meta_null=b'{"meta": null}',
+        text_rich=b'{"result": [{"k\\u00e9y": "\xc3\xa9\\ud83d\\ude00\\ud800", "n": -0.0,'
+                  b' "big": 123456789012345678901234567890, "long key ' + b"x" * 80 + b'": 1e5}],'
+                  b' "meta": {"source": {"frame_id": 3, "frame_id": 4}}}',
+        text_constant=b'{"result": [1, 2, {"a": NaN}], "meta": {}}',
+        text_late_error=b'{"result": [{"a": [1, 2, 3], "b": "text"}, [4, 5],], "meta": {}}',
         bad_format={"meta": {"frame_format": {"ok": 1, 5: 6}}, "frame": "abc"})
+
+
+NEW_KEYS = itertools.count()  # a key no earlier payload had, in every call
 
 
 def C(fn, *exc):
@@ -144,6 +153,11 @@ SCENARIOS = {
     "parse-binding": C(lambda e, o: e.parse_pemu_data(o.text, data=o.text), TypeError),
     "parse-bad-utf8": C(lambda e, o: e.parse_pemu_data(o.text_bad_utf8), UnicodeDecodeError),
     "parse-bad-json": C(lambda e, o: e.parse_pemu_data(o.text_bad_json), ValueError),
+    "parse-bytes-rich": C(lambda e, o: e.parse_pemu_data(o.text_rich)),
+    "parse-bytes-declined-constant": C(lambda e, o: e.parse_pemu_data(o.text_constant)),
+    "parse-bytes-late-error": C(lambda e, o: e.parse_pemu_data(o.text_late_error), ValueError),
+    "parse-bytes-new-keys": C(lambda e, o: e.parse_pemu_data(
+        b'{"result": {"key-%d": 1}}' % next(NEW_KEYS))),
     "parse-not-object": C(lambda e, o: e.parse_pemu_data(o.text_list), AttributeError),
     "parse-meta-null": C(lambda e, o: e.parse_pemu_data(o.text_meta_null), AttributeError),
     "parse-merge-error": C(lambda e, o: e.parse_pemu_data(o.bad_format), TypeError),
