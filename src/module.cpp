@@ -10,7 +10,7 @@
 #include "classes.h"
 #include "descriptors.h"
 #include "function.h"
-#include "json_decoder.h"
+#include "json_state.h"
 #include "names.h"
 
 #include <cstring>
