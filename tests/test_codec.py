@@ -166,6 +166,54 @@ def test_base85_decodes_any_text_as_the_standard_library_does():
         b85decode("caf\xe9")
 
 
+def assert_decodes_as_the_standard_library(text):
+    try:
+        want = base64.b85decode(text)
+    except ValueError as exc:
+        with pytest.raises(ValueError) as got:
+            b85decode(text)
+        assert str(got.value) == str(exc), text
+    else:
+        assert b85decode(text) == want, text
+
+
+def test_base85_reports_the_first_faulty_group():
+    # The decoder reads a group as two pairs and a last character: a fault in
+    # any of them, near the overflow bound (high pair 6993 = "|N", low part
+    # 391170 = "sC0"), and faults in either order, as the standard library
+    # reports the first.
+    just_outside = [c for c in range(1, 255) if c not in _ALPHABET
+                    and (c + 1 in _ALPHABET or c - 1 in _ALPHABET)] + [0, 0x7F, 0xFF]
+    texts = []
+    for column in range(5):
+        for c in just_outside:
+            group = bytearray(b"00000")
+            group[column] = c
+            texts += [bytes(group), b"|NsC0" + bytes(group), bytes(group) + b"|NsC1"]
+    texts += [b"|NsC0", b"|NsC1", b"|NsB~", b"|Ns~~", b"|O000", b"|M~~~", b"~~~~~",
+              b"|NsC0" * 3 + b"|NsC1", b"00000|NsC1000\0", b"000\0|NsC1", b"|NsC1000\0",
+              b"|Ns~", b"|N~", b"|", b"~", b"~~~~~~", b"0" * 10 + b"|NsC1" + b"0" * 4]
+    texts += [b"|NsC0"[:n] + b"~" * k for n in range(6) for k in range(6)]
+    for text in texts:
+        assert_decodes_as_the_standard_library(text)
+
+
+def test_base85_padding_at_every_residue():
+    # all bits set and all clear, every length mod 4, and bytes-like input
+    for n in range(1, 13):
+        for raw in (b"\xff" * n, bytes(n), bytes(range(255, 255 - n, -1))):
+            text = base64.b85encode(raw)
+            assert b85encode(raw) == text == b85encode(bytearray(raw)) == b85encode(memoryview(raw))
+            assert b85decode(text) == raw == b85decode(bytearray(text))
+    # a text of every length mod 5 ending in the highest digits the padding adds
+    for n in range(1, 11):
+        assert_decodes_as_the_standard_library(b"0" * (n - 1) + b"~")
+        assert_decodes_as_the_standard_library(b"|NsC0"[: n % 5 or 5] * (1 + n // 5))
+
+
+_ALPHABET = (b"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz!#$%&()*+-;<=>?@^_`{|}~")
+
+
 def test_bad_base85_frame_text_is_refused_clearly():
     text = img_to_str(smooth(), Encoder.PNG)
     with pytest.raises(ValueError, match="^the image text is not valid: bad base85 character"):

@@ -91,59 +91,132 @@ def _add_step(step, started):
     _steps[step] = _steps.get(step, 0.0) + time.perf_counter() - started
 
 
-# bytes.translate tables: digit value -> character, character -> digit value
-# (255 for a character outside the alphabet)
-_B85_CHARS = _B85_ALPHABET + bytes(256 - 85)
-_B85_DIGITS = bytes(_B85_ALPHABET.index(c) if c in _B85_ALPHABET else 255 for c in range(256))
-# w // 85 == (w * _DIV85) >> 38 for every w below 2**32 (and the product fits in 64 bits)
-_DIV85 = 3233857729
+_tables = None  # the lookup tables of the base85 codec, made on first use
+
+
+class _Base85Tables:
+    """The base85 codec's NumPy tables.
+
+    Encoding splits each 32-bit word w by two divisions by 85**2 = 7225:
+    w = (d0 * 7225 + pair1) * 7225 + pair2 with d0 < 83, so each word is one
+    digit and two pairs of digits, looked up as characters:
+    ``first[d0]`` (one character) and ``pairs[pair]`` (two characters as one
+    uint16 in native order, so that it is stored as the text has them).
+
+    Decoding reads each group of five characters as two pairs and one
+    character, the pairs as native uint16 values of two text bytes:
+    ``high[pair]`` is d0 * 85 + d1, ``low[pair]`` is (d2 * 85 + d3) * 85 and
+    ``last[char]`` is d4, so that a word is high * 85**3 + low + last.  A pair
+    or character outside the alphabet gives a value no valid group has
+    (high 0x10000, low or last 0x40000000), so the check for groups worth
+    2**32 or more finds it too.
+    """
+
+    def __init__(self, numpy):
+        alphabet = numpy.frombuffer(_B85_ALPHABET, dtype=numpy.uint8)
+        digits = numpy.arange(85)
+        self.first = alphabet.copy()
+        pair_chars = numpy.empty((85, 85, 2), dtype=numpy.uint8)
+        pair_chars[:, :, 0] = alphabet[:, None]
+        pair_chars[:, :, 1] = alphabet[None, :]
+        self.pairs = pair_chars.reshape(-1, 2).copy().view(numpy.uint16).ravel()
+        pair_values = (digits[:, None] * 85 + digits[None, :]).ravel()
+        # the native uint16 of the two bytes c0 c1, whichever the byte order
+        index = numpy.frombuffer(pair_chars.tobytes(), dtype=numpy.uint16).astype(numpy.intp)
+        self.high = numpy.full(65536, 0x10000, dtype=numpy.uint32)
+        self.high[index] = pair_values
+        self.low = numpy.full(65536, 0x40000000, dtype=numpy.uint32)
+        self.low[index] = pair_values * 85
+        self.last = numpy.full(256, 0x40000000, dtype=numpy.uint32)
+        self.last[alphabet] = digits
+        # the layouts of a group of five characters, for encoding and decoding
+        self.encoded = numpy.dtype({"names": ["first", "pair1", "pair2"],
+                                    "formats": ["u1", "u2", "u2"],
+                                    "offsets": [0, 1, 3], "itemsize": 5})
+        self.decoded = numpy.dtype({"names": ["pair1", "pair2", "last"],
+                                    "formats": ["u2", "u2", "u1"],
+                                    "offsets": [0, 2, 4], "itemsize": 5})
+
+
+def _base85():
+    global _tables
+    _, numpy = _cv2()
+    if _tables is None:
+        _tables = _Base85Tables(numpy)
+    return _tables, numpy
 
 
 def b85encode(raw):
     """``base64.b85encode(raw)`` (no padding): ASCII bytes."""
-    _, numpy = _cv2()
-    raw = bytes(raw)
-    padding = -len(raw) % 4
-    if padding:
-        raw += bytes(padding)
-    words = numpy.frombuffer(raw, dtype=">u4").astype(numpy.uint64)
-    digits = numpy.empty((len(words), 5), dtype=numpy.uint8)
-    div, shift, base = numpy.uint64(_DIV85), numpy.uint64(38), numpy.uint64(85)
-    for place in (4, 3, 2, 1):
-        quotient = (words * div) >> shift
-        digits[:, place] = words - quotient * base
-        words = quotient
-    digits[:, 0] = words
-    text = digits.tobytes().translate(_B85_CHARS)
-    return text[:len(text) - padding] if padding else text
+    tables, numpy = _base85()
+    if not isinstance(raw, bytes):
+        raw = memoryview(raw).tobytes()
+    whole, rest = divmod(len(raw), 4)
+    # The last word holds the bytes left over, padded with zero bytes.
+    words = numpy.empty(whole + (rest > 0), dtype=numpy.uint32)
+    words[:whole] = numpy.frombuffer(raw, dtype=">u4", count=whole)
+    if rest:
+        words[whole] = int.from_bytes(raw[4 * whole:] + bytes(4 - rest), "big")
+    # In place: words becomes the second pair, quotient the first, top d0.
+    intp, base = numpy.intp, numpy.uint32(7225)
+    quotient = words // base
+    words -= quotient * base
+    top = quotient // base
+    quotient -= top * base
+    groups = numpy.empty(len(words), dtype=tables.encoded)
+    groups["first"] = tables.first[top.astype(intp)]
+    groups["pair1"] = tables.pairs[quotient.astype(intp)]
+    groups["pair2"] = tables.pairs[words.astype(intp)]
+    if rest:  # the padding bytes' characters are dropped
+        return bytes(memoryview(groups).cast("B")[:5 * whole + rest + 1])
+    return groups.tobytes()
 
 
 def b85decode(text):
     """``base64.b85decode(text)``: the bytes of base85 text (str or bytes),
     with the standard library's errors (ValueError) for bad text."""
-    _, numpy = _cv2()
+    tables, numpy = _base85()
     if isinstance(text, str):
         text = text.encode("ascii")
-    digits = (text if isinstance(text, bytes) else bytes(text)).translate(_B85_DIGITS)
-    bad = digits.find(b"\xff")
-    if bad >= 0:
-        raise ValueError("bad base85 character at position %d" % bad)
-    padding = -len(digits) % 5
-    if padding:
-        digits += b"\x54" * padding  # the digit of "~", as b85decode pads
-    groups = numpy.frombuffer(digits, dtype=numpy.uint8).reshape(-1, 5)
-    # Horner's rule in 64 bits, element-wise (a matrix product would go
-    # through BLAS, whose threads cost more than they save on a busy machine)
-    words = groups[:, 0].astype(numpy.uint64)
-    base = numpy.uint64(85)
-    for place in range(1, 5):
-        words *= base
-        words += groups[:, place]
-    over = numpy.flatnonzero(words > numpy.uint64(0xFFFFFFFF))
-    if len(over):
-        raise ValueError("base85 overflow in hunk starting at byte %d" % (over[0] * 5))
-    raw = words.astype(">u4").tobytes()
-    return raw[:len(raw) - padding] if padding else raw
+    elif not isinstance(text, bytes):
+        text = memoryview(text).tobytes()
+    whole, rest = divmod(len(text), 5)
+    if rest:  # padded with "~" (digit 84), whose bytes are dropped
+        text += b"~" * (5 - rest)
+    groups = numpy.frombuffer(text, dtype=tables.decoded)
+    intp = numpy.intp
+    high = tables.high[groups["pair1"].astype(intp)]
+    low = tables.low[groups["pair2"].astype(intp)]
+    low += tables.last[groups["last"].astype(intp)]
+    # A group worth 2**32 or more has high above 6993, or 6993 and low above
+    # 391170; a bad character makes high or low too large.  The suspects are
+    # checked exactly, and the first faulty group in the text is reported.
+    suspect = high >= 6993
+    suspect |= low >= 614125
+    if suspect.any():
+        _check_groups(text, numpy, numpy.flatnonzero(suspect), high, low)
+    high *= numpy.uint32(614125)
+    high += low
+    high.byteswap(True)
+    if rest:
+        return bytes(memoryview(high).cast("B")[:4 * whole + rest - 1])
+    return high.tobytes()
+
+
+def _check_groups(text, numpy, suspects, high, low):
+    """Raises the standard library's error for the first faulty group among
+    the suspects (indices of groups, in order), if any is faulty."""
+    wide = numpy.uint64
+    top, rest = high[suspects].astype(wide), low[suspects].astype(wide)
+    bad = (top >= 85 * 85) | (rest >= 85 ** 3)
+    faulty = numpy.flatnonzero(bad | (top * wide(85 ** 3) + rest > wide(0xFFFFFFFF)))
+    if not len(faulty):
+        return
+    start = int(suspects[faulty[0]]) * 5
+    if bad[faulty[0]]:
+        column = next(i for i in range(5) if text[start + i] not in _B85_ALPHABET)
+        raise ValueError("bad base85 character at position %d" % (start + column))
+    raise ValueError("base85 overflow in hunk starting at byte %d" % start)
 
 
 def _ascii(text):
