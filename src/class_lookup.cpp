@@ -32,8 +32,7 @@ bool certainly_absent(PyTypeObject* type, PyObject* name) {
 ClassEntry look_up(PyTypeObject* type, PyObject* name, Slot& slot) {
     // The interpreter's lookup gives the type a version tag when it can.
     PyObject* found = _PyType_Lookup(type, name);
-    unsigned int tag =
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    unsigned int tag = current_tag(type);
     ClassEntry entry{false, false, false, false};
     bool lasting;
     if (found != nullptr) {

@@ -35,10 +35,21 @@ struct ClassEntry {
 };
 
 // Whether `tag`, read from `type` when an answer was kept, still stands for
-// the class as it is now.
+// the class as it is now.  Before 3.13 a change of the class clears its
+// valid-tag flag; from 3.13 on that flag is never set, and a change resets
+// the tag to 0 instead.
 inline bool version_holds(PyTypeObject* type, unsigned int tag) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return tag != 0 && type->tp_version_tag == tag;
+#else
     return tag != 0 && type->tp_version_tag == tag &&
            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+// The version tag that stands for the class as it is now, or 0 when none does.
+inline unsigned int current_tag(PyTypeObject* type) {
+    return version_holds(type, type->tp_version_tag) ? type->tp_version_tag : 0;
 }
 
 namespace class_lookup_detail {
