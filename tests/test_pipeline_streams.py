@@ -14,7 +14,8 @@ from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
 from pipeline.ports import Consumer, Publisher, Stalled  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
-from pipeline.stages import CAMERA, Options, Reorder, run  # noqa: E402
+from pipeline.stages import CAMERA, Options, run  # noqa: E402
+from pipeline.summary import Reorder  # noqa: E402
 
 redis = pytest.importorskip("redis")
 

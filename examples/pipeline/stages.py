@@ -11,7 +11,6 @@ which prefixes its keys.  ``run`` starts a camera and N detectors in
 processes of their own and runs the sink itself.
 """
 
-import heapq
 import json
 import multiprocessing
 import os
@@ -25,9 +24,10 @@ import redis
 from pemu_sdk.redis import utils
 from pemu_sdk.redis.pemu_data import PemuData
 
-from .frames import Scene, find_shapes, matches
+from .frames import Scene, find_shapes
 from .ports import Consumer, Publisher, Stalled
 from .server import DemoError
+from .summary import Reorder, Report
 
 CAMERA = {"id": "camera-1", "type": "camera", "name": "Synthetic camera"}
 DETECTOR = {"id": "detector-1", "type": "shape-detection", "name": "Shape detector"}
@@ -220,150 +220,6 @@ def run_stage(target, url, opts):
 
 
 # ---- The sink ----
-
-class Reorder:
-    """Restores frame order by frame id and drops duplicates.
-
-    ``push(frame_id, item)`` returns the items that can go out now, in
-    order: the next expected frame and those that follow it without a gap.
-    When more than ``limit`` frames wait behind a gap, the oldest goes out
-    anyway (the gap's frame, should it come later, goes out when it comes
-    and counts as out of order).  A frame id seen before is a duplicate.
-    """
-
-    def __init__(self, limit):
-        self.limit = limit
-        self.next = 0
-        self.held = []  # a heap of (frame id, item)
-        self.seen = set()
-        self.duplicates = self.late = 0
-
-    def push(self, frame_id, item):
-        if frame_id in self.seen:
-            self.duplicates += 1
-            return []
-        self.seen.add(frame_id)
-        if frame_id < self.next:
-            self.late += 1
-            return [item]
-        heapq.heappush(self.held, (frame_id, item))
-        out = []
-        while self.held and (self.held[0][0] == self.next or len(self.held) > self.limit):
-            frame_id, item = heapq.heappop(self.held)
-            self.next = frame_id + 1
-            out.append(item)
-        return out
-
-    def flush(self):
-        """Everything still held, in order."""
-        out = [item for _, item in sorted(self.held, key=lambda held: held[0])]
-        if self.held:
-            self.next = max(frame_id for frame_id, _ in self.held) + 1
-        self.held = []
-        return out
-
-
-class Report:
-    """What the sink saw: one record per frame, and the summary."""
-
-    def __init__(self, opts):
-        self.opts = opts
-        self.records = []
-        self.first = self.last = None
-        self.sent = opts.frames
-        self.duplicates = self.late = 0
-        self.parse_s = 0.0
-        self.steps = {}  # stage -> step -> ms per frame
-        self.fault = None  # (frame count at the sink, time) of the killed detector
-        self.left = None  # entries of the run left in Redis at the end
-
-    def add(self, received, text, wall, arrived, parse_s):
-        """Records a frame that arrived at wall-clock time `wall` (monotonic
-        time `arrived`)."""
-        meta = received["meta"]
-        source = meta["source"]
-        if self.first is None:
-            self.first = arrived
-        self.last = arrived
-        self.parse_s += parse_s
-        tolerance = max(2, self.opts.height // 60)
-        record = {
-            "frame_id": source["frame_id"],
-            "source": dict(source),
-            "frame_format": dict(meta["frame_format"]),
-            "arrived": arrived,
-            "latency_ms": (wall - source["ts"]) * 1e3,
-            "camera_bytes": meta["camera_bytes"],
-            "detector_bytes": len(text),
-            "detect_ms": meta["detect_ms"],
-            "reclaimed": meta.get("reclaimed", False),
-            "detector": meta.get("detector"),
-            "shapes": received["result"],
-            "hits": matches(received["result"], meta["truth"], tolerance),
-            "expected": len(meta["truth"]),
-        }
-        self.records.append(record)
-        return record
-
-    def fps(self, window=15):
-        """Frames per second over the last `window` arrivals."""
-        recent = self.records[-window:]
-        if len(recent) < 2:
-            return 0.0
-        span = recent[-1]["arrived"] - recent[0]["arrived"]
-        return (len(recent) - 1) / span if span > 0 else 0.0
-
-    def summary(self):
-        ids = [r["frame_id"] for r in self.records]
-        latencies = sorted(r["latency_ms"] for r in self.records)
-        span = (self.last - self.first) if self.records else 0.0
-        n = len(self.records)
-        arrivals = [r["arrived"] for r in self.records]
-        gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
-
-        def pct(p):
-            return latencies[min(n - 1, int(round(p / 100.0 * (n - 1))))] if n else 0.0
-
-        steps = {stage: dict(times) for stage, times in self.steps.items()}
-        if n:
-            steps.setdefault("sink", {})["parse"] = self.parse_s / n * 1e3
-        return {
-            "sent": self.sent,
-            "received": n,
-            "lost": len(set(range(self.sent)) - set(ids)),
-            "out_of_order": sum(1 for a, b in zip(ids, ids[1:]) if b <= a),
-            "duplicates": self.duplicates,
-            "reclaimed": sum(1 for r in self.records if r["reclaimed"]),
-            "longest_gap_ms": max(gaps) * 1e3 if gaps else 0.0,
-            "latency_ms": {"mean": sum(latencies) / n if n else 0.0, "p50": pct(50),
-                           "p95": pct(95), "p99": pct(99),
-                           "max": latencies[-1] if n else 0.0},
-            "fps": (n - 1) / span if n > 1 and span > 0 else 0.0,
-            "seconds": span,
-            "camera_bytes": sum(r["camera_bytes"] for r in self.records) / n if n else 0.0,
-            "detector_bytes": sum(r["detector_bytes"] for r in self.records) / n if n else 0.0,
-            "detect_ms": sum(r["detect_ms"] for r in self.records) / n if n else 0.0,
-            "hits": sum(r["hits"] for r in self.records),
-            "expected": sum(r["expected"] for r in self.records),
-            "steps": steps,
-            "fault": self.fault,
-            "left": self.left,
-        }
-
-    def read_steps(self, client, prefix):
-        """Folds in the per-step seconds the stages left under the run's
-        steps key: milliseconds per frame, per stage."""
-        sums = {}
-        for field, value in client.hgetall(prefix + ":steps").items():
-            stage = field.decode().split(":", 1)[0]
-            times = json.loads(value)
-            total = sums.setdefault(stage, {"frames": 0})
-            for step, seconds in times.items():
-                total[step] = total.get(step, 0) + seconds
-        for stage, total in sums.items():
-            frames = total.pop("frames") or 1
-            self.steps[stage] = {step: s / frames * 1e3 for step, s in total.items()}
-
 
 def sink(client, prefix, report, on_frame=None, watch=None):
     """Takes the detectors' payloads until their stream has ended and all of
