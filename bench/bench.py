@@ -162,21 +162,28 @@ def parse_dict_python(loops):
     return parse_dict(loops, baseline.PemuData)
 
 
-def parse_bytes(loops):
+def parse_payload(loops, payload):
     parse = pemu_data.PemuData(0, NODE, NODE, 0).parse_pemu_data
-    payload = PAYLOAD_BYTES
     t0 = perf_counter()
     for _ in range(loops):
         parse(payload)
     return perf_counter() - t0
 
 
-def parse_bytes_json(loops):
-    loads, payload = json.loads, PAYLOAD_BYTES
+def loads_payload(loops, payload):
+    loads = json.loads
     t0 = perf_counter()
     for _ in range(loops):
         loads(payload.decode())
     return perf_counter() - t0
+
+
+def parse_bytes(loops):
+    return parse_payload(loops, PAYLOAD_BYTES)
+
+
+def parse_bytes_json(loops):
+    return loads_payload(loops, PAYLOAD_BYTES)
 
 
 def frame_text(size):
@@ -195,20 +202,11 @@ PAYLOAD_FRAME_BYTES = as_bytes(typical_payload(frame=frame_text(20 * 1024)))
 
 def parse_frame_bytes(loops):
     pemu_data.str_to_img = noop_str_to_img
-    parse = pemu_data.PemuData(0, NODE, NODE, 0).parse_pemu_data
-    payload = PAYLOAD_FRAME_BYTES
-    t0 = perf_counter()
-    for _ in range(loops):
-        parse(payload)
-    return perf_counter() - t0
+    return parse_payload(loops, PAYLOAD_FRAME_BYTES)
 
 
 def parse_frame_bytes_json(loops):
-    loads, payload = json.loads, PAYLOAD_FRAME_BYTES
-    t0 = perf_counter()
-    for _ in range(loops):
-        loads(payload.decode())
-    return perf_counter() - t0
+    return loads_payload(loops, PAYLOAD_FRAME_BYTES)
 
 
 # Nine entries, about half of them equal to what the descriptor holds.
