@@ -2,9 +2,10 @@
 // `type`, and how the module readies them and sets their attributes.
 //
 // Each concept's file describes its own class (a ClassSpec).  Once made, a
-// class is prepared: its construction slot calls its __init__ (while that is one of
-// our functions) without a bound method, and the table of attribute names
-// that its instances' dicts share is sized for its constructor.
+// class is prepared: its construction slot calls its __init__ (while that
+// is one of our functions) without a bound method, and the table of
+// attribute names that its instances' dicts share is sized for its
+// constructor.
 #pragma once
 
 #include "function.h"
