@@ -3,6 +3,7 @@
 #include "json_decoder.h"
 
 #include "json_state.h"
+#include "names.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,18 +14,18 @@ namespace pemu {
 
 namespace {
 
-// Nesting beyond this always declines: the decoder recurses on the C stack.
-constexpr int kMaxDepth = 2000;
+// Nesting beyond this always declines, whatever the recursion budget.
+constexpr std::size_t kMaxDepth = 2000;
 
-// Keys up to this many bytes of plain ASCII are kept in the key table (and
-// interned where that is undone once they are unused).
+// Keys up to this many bytes of plain ASCII are kept in the key table.
 constexpr std::size_t kMaxTableKey = 64;
 constexpr unsigned kKeyTableBits = 9;
-PyObject* key_table[1U << kKeyTableBits];  // owned compact ASCII str
+PyObject* key_table[1U << kKeyTableBits];  // owned compact ASCII str, or null
 
 // ---- The decoder ----
 
-// Thrown when the decoder declines; caught at its entry.
+// Thrown when the decoder declines; caught at its entry.  The decoder does
+// not recurse, so a decline unwinds a fixed number of frames.
 struct Decline {};
 
 [[noreturn, gnu::cold]] void decline() { throw Decline{}; }
@@ -38,27 +39,53 @@ inline int hex_value(unsigned char c) {
     return -1;
 }
 
-// Whether none of the eight bytes of `w` ends the plain ASCII run of a
-// string: a byte below 0x20, '"', '\\' or one with the high bit set.
-inline bool plain_word(std::uint64_t w) {
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    constexpr std::uint64_t highs = 0x8080808080808080ULL;
-    std::uint64_t below_space = (w - ones * 0x20) & ~w;
-    std::uint64_t quote = w ^ (ones * '"');
-    std::uint64_t backslash = w ^ (ones * '\\');
-    std::uint64_t zero_quote = (quote - ones) & ~quote;
-    std::uint64_t zero_backslash = (backslash - ones) & ~backslash;
-    return ((w | below_space | zero_quote | zero_backslash) & highs) == 0;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether one of the eight bytes of `w` ends the raw text of a string: a
+// byte below 0x20, '"' or '\\'.  (Exact as a whole: a borrow can only mark
+// bytes above one that matches.)
+inline bool ends_raw_text(std::uint64_t w) {
+    std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
+    std::uint64_t quote = w ^ (kOnes * '"');
+    std::uint64_t backslash = w ^ (kOnes * '\\');
+    std::uint64_t zero_quote = (quote - kOnes) & ~quote;
+    std::uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
+    return ((below_space | zero_quote | zero_backslash) & kHighs) != 0;
 }
+
+inline std::uint64_t load_word(const unsigned char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Code points above these need one, two or four bytes each.
+constexpr Py_UCS4 kMaxLatin1 = 0xFF;
+constexpr Py_UCS4 kMaxBmp = 0xFFFF;
+constexpr Py_UCS4 kMaxUnicode = 0x10FFFF;
+
+// A container being filled: its object, and for an object the key whose
+// value is being read.  Each owns what it holds; a container joins its
+// parent once it is closed.
+struct Open {
+    Ref container;
+    Ref key;
+    bool is_object;
+};
 
 class Decoder {
 public:
     Decoder(const unsigned char* begin, const unsigned char* end, int budget)
-        : p_(begin), end_(end), budget_(budget < kMaxDepth ? budget : kMaxDepth) {}
+        : p_(begin), end_(end),
+          max_depth_(static_cast<std::size_t>(budget) < kMaxDepth ? static_cast<std::size_t>(budget)
+                                                                  : kMaxDepth) {
+        open_.reserve(16);  // room for a payload's nesting in one allocation
+    }
 
     Ref document() {
         skip_space();
-        Ref value = parse_value(0);
+        Ref value = parse_value();
         skip_space();
         if (p_ != end_) decline();
         return value;
@@ -80,18 +107,67 @@ private:
         p_ += n;
     }
 
-    Ref parse_value(int depth) {
-        unsigned char c = peek_byte();
+    // One value, nested containers included, without recursion: the
+    // containers still open are kept in `open_`, innermost last.
+    Ref parse_value() {
+        for (;;) {
+            Ref value;
+            unsigned char c = peek_byte();
+            if (c == '{' || c == '[') {
+                ++p_;
+                if (open_.size() >= max_depth_) decline();
+                bool is_object = c == '{';
+                value = Ref::steal(is_object ? PyDict_New() : PyList_New(0));
+                skip_space();
+                if (peek_byte() != (is_object ? '}' : ']')) {
+                    open_.push_back(Open{std::move(value), Ref(), is_object});
+                    if (is_object) read_key(open_.back());
+                    continue;  // to its first value
+                }
+                ++p_;  // empty
+            } else {
+                value = parse_scalar(c);
+            }
+            // `value` is complete: it joins the innermost open container,
+            // which may end here too, and so on outwards.
+            for (;;) {
+                if (open_.empty()) return value;
+                Open& top = open_.back();
+                if (top.is_object)
+                    check(PyDict_SetItem(top.container.get(), top.key.get(), value.get()));
+                else
+                    check(PyList_Append(top.container.get(), value.get()));
+                skip_space();
+                unsigned char next = peek_byte();
+                ++p_;
+                if (next == ',') {
+                    skip_space();
+                    if (top.is_object) read_key(top);
+                    break;  // to the next value
+                }
+                if (next != (top.is_object ? '}' : ']')) decline();
+                value = std::move(top.container);
+                open_.pop_back();
+            }
+        }
+    }
+
+    // A key, its colon and the space up to its value.
+    [[gnu::always_inline]] void read_key(Open& object) {
+        if (peek_byte() != '"') decline();
+        ++p_;
+        object.key = parse_key();
+        skip_space();
+        if (peek_byte() != ':') decline();
+        ++p_;
+        skip_space();
+    }
+
+    Ref parse_scalar(unsigned char c) {
         switch (c) {
             case '"':
                 ++p_;
                 return parse_string();
-            case '{':
-                ++p_;
-                return parse_object(depth + 1);
-            case '[':
-                ++p_;
-                return parse_array(depth + 1);
             case 't':
                 expect_word("true", 4);
                 return Ref::borrow(Py_True);
@@ -107,61 +183,13 @@ private:
         }
     }
 
-    Ref parse_object(int depth) {
-        if (depth > budget_) decline();
-        Ref dict = Ref::steal(PyDict_New());
-        skip_space();
-        if (peek_byte() == '}') {
-            ++p_;
-            return dict;
-        }
-        for (;;) {
-            if (peek_byte() != '"') decline();
-            ++p_;
-            Ref key = parse_key();
-            skip_space();
-            if (peek_byte() != ':') decline();
-            ++p_;
-            skip_space();
-            Ref value = parse_value(depth);
-            check(PyDict_SetItem(dict.get(), key.get(), value.get()));
-            skip_space();
-            unsigned char c = peek_byte();
-            ++p_;
-            if (c == '}') return dict;
-            if (c != ',') decline();
-            skip_space();
-        }
-    }
-
-    Ref parse_array(int depth) {
-        if (depth > budget_) decline();
-        Ref list = Ref::steal(PyList_New(0));
-        skip_space();
-        if (peek_byte() == ']') {
-            ++p_;
-            return list;
-        }
-        for (;;) {
-            Ref value = parse_value(depth);
-            check(PyList_Append(list.get(), value.get()));
-            skip_space();
-            unsigned char c = peek_byte();
-            ++p_;
-            if (c == ']') return list;
-            if (c != ',') decline();
-            skip_space();
-        }
-    }
-
     // The length of the plain ASCII run at the cursor (no escape, no
-    // control character, no quote).
+    // control character, no quote, no byte above 0x7F).
     std::size_t plain_run() const {
         const unsigned char* q = p_;
         while (end_ - q >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, q, 8);
-            if (!plain_word(w)) break;
+            std::uint64_t w = load_word(q);
+            if (ends_raw_text(w) || (w & kHighs) != 0) break;
             q += 8;
         }
         while (q != end_ && *q >= 0x20 && *q < 0x80 && *q != '"' && *q != '\\') ++q;
@@ -174,58 +202,192 @@ private:
         return s;
     }
 
-    // A key: short plain ones come from the key table.
-    Ref parse_key() {
+    // The one object of this document for a key equal to `key`: equal
+    // keys are one str within a document, as the interpreter's scanner
+    // makes them.
+    Ref same_key(Ref key) {
+        if (!memo_) memo_ = Ref::steal(PyDict_New());
+        PyObject* kept = PyDict_SetDefault(memo_.get(), key.get(), key.get());
+        if (kept == nullptr) throw_error();
+        return Ref::borrow(kept);
+    }
+
+    // A key.  Short ASCII ones are looked up in the key table, shared
+    // between documents; any other key, and one that the table does not
+    // hold, goes through this document's memo.  A key that leaves the table
+    // enters the memo, so a key handed out once is found again in one or
+    // the other.
+    [[gnu::always_inline]] Ref parse_key() {
         std::size_t n = plain_run();
-        if (n > kMaxTableKey || p_ + n == end_ || p_[n] != '"') return parse_string();
-        const unsigned char* text = p_;
+        if (n <= kMaxTableKey && p_ + n != end_ && p_[n] == '"') {
+            const unsigned char* text = p_;
+            p_ += n + 1;
+            return table_key(text, n, Ref());
+        }
+        Ref key = parse_string();
+        auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key.get()));
+        if (PyUnicode_IS_COMPACT_ASCII(key.get()) && length <= kMaxTableKey) {
+            const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(key.get()));
+            return table_key(text, length, std::move(key));
+        }
+        return same_key(std::move(key));
+    }
+
+    // The key whose text is the n ASCII bytes at `text`, from the table or
+    // else `made` (or a new str) as this document's memo has it.
+    [[gnu::always_inline]] Ref table_key(const unsigned char* text, std::size_t n, Ref made) {
         std::uint32_t hash = 2166136261U;
         for (std::size_t i = 0; i < n; ++i) hash = (hash ^ text[i]) * 16777619U;
         std::uint32_t mixed = static_cast<std::uint32_t>(hash * 2654435761U);
         PyObject*& slot = key_table[(mixed >> (32 - kKeyTableBits)) & ((1U << kKeyTableBits) - 1)];
-        p_ += n + 1;
         if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
             std::memcmp(PyUnicode_DATA(slot), text, n) == 0)
             return Ref::borrow(slot);
-        PyObject* key = ascii_str(text, n).release();
-#if PY_VERSION_HEX < 0x030C0000
-        // Interned names are freed when no longer used; from 3.12 on they
-        // live for good, and received keys may be new in every payload.
-        PyUnicode_InternInPlace(&key);
-#endif
-        Ref shared = Ref::steal(key);
-        if (PyUnicode_IS_COMPACT_ASCII(key)) {
-            Py_XDECREF(slot);
-            slot = Ref(shared).release();  // held by the table for good
-        }
-        return shared;
+        return new_table_key(slot, text, n, std::move(made));
     }
 
-    // After the opening quote, through the closing one.
-    Ref parse_string() {
-        std::size_t n = plain_run();
-        if (p_ + n != end_ && p_[n] == '"') {
-            Ref s = ascii_str(p_, n);
-            p_ += n + 1;
-            return s;
+    [[gnu::noinline, gnu::cold]] Ref new_table_key(PyObject*& slot, const unsigned char* text,
+                                                  std::size_t n, Ref made) {
+        Ref key = made ? std::move(made) : ascii_str(text, n);  // `text` may die from here on
+        if (PyObject* name = module_name(key.get())) key = Ref::borrow(name);
+        key = same_key(std::move(key));
+        if (PyUnicode_IS_COMPACT_ASCII(key.get())) {
+            if (slot != nullptr) same_key(Ref::borrow(slot));
+            Ref evicted = Ref::steal_or_null(slot);  // a str: freeing it runs no code
+            slot = Ref(key).release();               // held by the table for good
         }
-        std::vector<Py_UCS4> text(p_, p_ + n);
-        p_ += n;
+        return key;
+    }
+
+    // The module's own interned name with the text of `key`, a compact
+    // ASCII str, if the key is one that the envelope reads or the merge
+    // rule sets: handing that out spares them a comparison of text, and
+    // interns nothing new.
+    static PyObject* module_name(PyObject* key) {
+        PyObject* const names[] = {N->meta, N->result, N->frame, N->ts, N->source, N->module,
+                                   N->frame_format, N->id, N->type, N->name, N->source_name,
+                                   N->source_key, N->output_port_idx, N->frame_id,
+                                   N->feed_port_idx, N->encoder, N->with_base64};
+        Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        for (PyObject* name : names)
+            if (PyUnicode_GET_LENGTH(name) == length &&
+                std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(key), static_cast<std::size_t>(length)) == 0)
+                return name;
+        return nullptr;
+    }
+
+    // After the opening quote, through the closing one.  A string without
+    // escapes is made from its bytes in one step; one with escapes is
+    // measured first, then written at its narrowest width.
+    Ref parse_string() {
+        const unsigned char* start = p_;
+        const unsigned char* q = start;
+        std::uint64_t seen = 0;  // the bytes passed, or'ed: their high bits tell non-ASCII
+        while (end_ - q >= 8) {
+            std::uint64_t w = load_word(q);
+            if (ends_raw_text(w)) break;
+            seen |= w;
+            q += 8;
+        }
+        while (q != end_ && *q >= 0x20 && *q != '"' && *q != '\\') seen |= *q++;
+        if (q == end_ || *q < 0x20) decline();
+        if (*q == '"') {
+            p_ = q + 1;
+            std::size_t n = static_cast<std::size_t>(q - start);
+            if ((seen & kHighs) == 0) return ascii_str(start, n);
+            // Strict, as the bytes' decode() is; invalid text declines.
+            return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(start),
+                                                   static_cast<Py_ssize_t>(n), "strict"));
+        }
+        return escaped_string(start);
+    }
+
+    // A string with escapes, from `start` (after the opening quote): a
+    // first pass counts its code points and finds the widest, a second
+    // writes them into a str of exactly that size and width.
+    Ref escaped_string(const unsigned char* start) {
+        Py_ssize_t length = 0;
+        Py_UCS4 widest = 0;
+        p_ = start;
         for (;;) {
+            // Raw text, eight bytes at a time: every byte but a UTF-8
+            // continuation byte starts a code point, and the lead bytes
+            // tell the width (the second pass checks each sequence).
+            while (end_ - p_ >= 8) {
+                std::uint64_t w = load_word(p_);
+                if (ends_raw_text(w)) break;
+                length += 8 - __builtin_popcountll(w & ~(w << 1) & kHighs);
+                if ((w & kHighs) != 0) widest = widen(widest, w);
+                p_ += 8;
+            }
+            while (p_ != end_ && *p_ >= 0x20 && *p_ != '"' && *p_ != '\\') {
+                unsigned char c = *p_++;
+                length += (c & 0xC0U) != 0x80;
+                if (c >= 0x80) widest = widen(widest, c);
+            }
             unsigned char c = peek_byte();
             ++p_;
             if (c == '"') break;
-            if (c < 0x20) decline();
-            if (c == '\\') {
-                text.push_back(escape());
-            } else if (c < 0x80) {
-                text.push_back(c);
+            if (c != '\\') decline();  // a control character
+            Py_UCS4 unit = escape();
+            ++length;
+            if (unit > widest) widest = unit;
+        }
+        Ref s = Ref::steal(PyUnicode_New(length, widest));
+        p_ = start;
+        switch (PyUnicode_KIND(s.get())) {
+            case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(s.get()), length); break;
+            case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(s.get()), length); break;
+            default: fill(PyUnicode_4BYTE_DATA(s.get()), length); break;
+        }
+        return s;
+    }
+
+    // The widest code point that raw bytes `w` (one to eight, the bytes of
+    // a string between escapes) can start, or `widest` if that is wider:
+    // 0xC4 to 0xEF lead to two-byte code points, 0xF0 and above to four,
+    // any other byte above 0x7F to one.
+    static Py_UCS4 widen(Py_UCS4 widest, std::uint64_t w) {
+        std::uint64_t two_high_bits = w & (w << 1) & kHighs;
+        Py_UCS4 width = kMaxLatin1;
+        if ((two_high_bits & (w << 2) & (w << 3)) != 0)
+            width = kMaxUnicode;
+        else if ((two_high_bits & ((w << 2) | (w << 3) | (w << 4) | (w << 5))) != 0)
+            width = kMaxBmp;
+        return width > widest ? width : widest;
+    }
+
+    // The second pass of escaped_string(): from the cursor at the start of
+    // the text through the closing quote, `length` code points into `to`.
+    template <typename Char>
+    void fill(Char* to, Py_ssize_t length) {
+        Py_ssize_t i = 0;
+        for (;;) {
+            std::size_t n = plain_run();
+            if (static_cast<std::size_t>(length - i) < n) decline();
+            if (sizeof(Char) == 1) {
+                std::memcpy(to + i, p_, n);
             } else {
-                text.push_back(utf8_sequence(c));
+                for (std::size_t k = 0; k < n; ++k) to[i + static_cast<Py_ssize_t>(k)] = p_[k];
+            }
+            i += static_cast<Py_ssize_t>(n);
+            p_ += n;
+            unsigned char c = *p_++;  // the first pass found every byte up to the quote
+            if (c == '"') break;
+            if (c == '\\') {
+                if (i == length) decline();
+                to[i++] = static_cast<Char>(escape());
+                continue;
+            }
+            for (;;) {  // a run of UTF-8 sequences; text that is not UTF-8 declines
+                Py_UCS4 unit = utf8_sequence(c);
+                if (i == length) decline();
+                to[i++] = static_cast<Char>(unit);
+                if (*p_ < 0x80) break;
+                c = *p_++;
             }
         }
-        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(),
-                                                    static_cast<Py_ssize_t>(text.size())));
+        if (i != length) decline();
     }
 
     unsigned continuation(unsigned char low = 0x80, unsigned char high = 0xBF) {
@@ -348,7 +510,9 @@ private:
 
     const unsigned char* p_;
     const unsigned char* end_;
-    int budget_;
+    std::size_t max_depth_;
+    std::vector<Open> open_;
+    Ref memo_;  // this document's keys, made on the first key the table does not answer
 };
 
 }  // namespace
@@ -358,12 +522,12 @@ Ref decode_payload_natively(PyObject* json_module, PyObject* loads, PyObject* by
     int budget = recursion_budget();
     if (budget < 0) return Ref();
     const auto* begin = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
-    Decoder decoder(begin, begin + PyBytes_GET_SIZE(bytes), budget);
     try {
+        Decoder decoder(begin, begin + PyBytes_GET_SIZE(bytes), budget);
         return decoder.document();
     } catch (const Decline&) {
     } catch (const PyError&) {
-    } catch (...) {  // std::bad_alloc from a buffer; nothing else is thrown
+    } catch (...) {  // std::bad_alloc from the stack of open containers
     }
     PyErr_Clear();
     return Ref();

@@ -13,11 +13,21 @@
 //   other surrogate kept as a lone code point; integers through
 //   PyLong_FromString (and so under the digit limit of the interpreter
 //   where it has one) unless short enough to be exact in 64 bits; floats
-//   through PyOS_string_to_double, as the scanner converts them.  Short
-//   ASCII keys come from a small table and are shared between documents
-//   (before 3.12 they are interned too; from 3.12 on interned strings are
-//   never freed, and received keys may be new in every payload): str
-//   objects are immutable, and nothing mutable is shared.
+//   through PyOS_string_to_double, as the scanner converts them.  Each str
+//   at its narrowest width, exactly as long as its text.  Within one
+//   document equal keys are one str object, as the scanner's memo makes
+//   them; besides, short ASCII keys come from a small table and are shared
+//   between documents (str objects are immutable, and nothing mutable is
+//   shared).  No key is interned here: the merge rule interns the keys it
+//   sets as attributes, and only those.
+//
+// How it works
+//   Without recursion: the containers still open are kept on the heap, so
+//   the C stack used does not grow with nesting, and a decline unwinds a
+//   fixed number of frames.  A string without escapes is made from its
+//   bytes in one step (plain ASCII copied, other text through the
+//   interpreter's strict UTF-8 decoder); one with escapes is measured
+//   first, then written once at its width, runs of ASCII copied in bulk.
 //
 // When it declines
 //   On anything it does not take: bytes that are not well-formed UTF-8 (as

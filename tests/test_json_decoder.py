@@ -12,8 +12,10 @@ import json
 import json.decoder
 import math
 import struct
+import subprocess
 import sys
 import types
+import uuid
 
 import pytest
 from hypothesis import given, strategies as st
@@ -64,6 +66,8 @@ def assert_same(a, b):
                     or (math.isnan(a) and a is b)), path
         else:
             assert a == b, (path, a, b)
+            if isinstance(a, str):  # the same width and no slack
+                assert sys.getsizeof(a) == sys.getsizeof(b), path
 
 
 def both_outcomes(data):
@@ -83,8 +87,9 @@ def assert_routes_agree(data, outcomes=None):
 
 
 def native_taken(data=None):
-    """Whether the native decoder made the document: only it interns keys, so
-    two documents alive together share their key object only through it."""
+    """Whether the native decoder made the document: only it shares keys
+    between documents, so two documents alive together share their key
+    object only through it."""
     data = data or json.dumps({"result": {KEY: 1}}).encode()
     try:
         first = m.PemuData(0, NODE, NODE, 0).parse_pemu_data(data)
@@ -265,6 +270,139 @@ def test_nesting_near_the_recursion_limit_has_the_outcome_of_the_other_route():
     if sys.version_info < (3, 12):
         # (From 3.12 on, C levels are counted apart from Python frames.)
         assert {native[0] for native, _ in results} == {"value", "error"}
+
+
+def deep_objects(doc):
+    """Every object of a document once, by identity."""
+    seen, pending = {}, [doc]
+    while pending:
+        o = pending.pop()
+        if id(o) not in seen:
+            seen[id(o)] = o
+            if isinstance(o, dict):
+                pending.extend(o)
+                pending.extend(o.values())
+            elif isinstance(o, list):
+                pending.extend(o)
+    return list(seen.values())
+
+
+def long_text(unit, n):
+    return (unit * (n // len(unit) + 1))[:n]
+
+
+# Shapes that once crashed or inflated the native route: deep nesting that
+# declines at its bottom, long strings with escapes or non-ASCII text, and
+# the same not well-formed, many keys.
+SHAPES = [
+    b'{"result": ' + b"[" * 1500 + b"NaN" + b"]" * 1500 + b"}",
+    b'{"result": ' + b'{"a": ' * 900 + b"NaN" + b"}" * 900 + b"}",
+    b'{"result": ' + b"[" * 900,
+    b'{"result": ' + b'[{"k": ' * 450 + b'"\\ud800\\q"' + b"}]" * 450 + b"}",
+    b'{"result": "' + long_text(b"\xd0\x96", 3001) + b'\\n"}',     # cut in a sequence
+    b'{"result": "\\t' + long_text(b"\xe6\xb1\x89", 3000) + b'\xed\xa0\x80"}',  # a surrogate
+    b'{"result": "\\n' + b"x" * 13 + b'\xf4\x90\x80\x80"}',         # above U+10FFFF
+    b'{"result": "\\n' + b"x" * 21 + b'\xc0\xaf\xe0\x80\xaf"}',    # overlong
+    b'{"result": "\\n' + b"x" * 8 + b'\x1f"}',                       # a control byte
+    json.dumps({"result": [{"key_%d_%s" % (i, "x" * (i % 70)): i for i in range(j, j + 600)}
+                           for j in range(0, 1200, 300)]}).encode(),
+]
+LONG_TEXTS = ["\n" + "x" * 70000, long_text("\u00e9\u6c49\U0001f600 \"a\"\\", 9000),
+              long_text("\u0416\u0436", 5000) + "\t", long_text("\u6c49", 5000) + "\ud800"]
+
+
+def assert_no_larger_than_the_other_route(data, document):
+    with other_route():
+        other = outcome(data)[1]
+    assert (sum(map(sys.getsizeof, deep_objects(document)))
+            <= sum(map(sys.getsizeof, deep_objects(other))))
+
+
+@pytest.mark.parametrize("data", SHAPES, ids=range(len(SHAPES)))
+def test_hostile_shapes_have_the_outcome_of_the_other_route(data):
+    native = assert_routes_agree(data)
+    if native[0] == "value":
+        assert_no_larger_than_the_other_route(data, native[1])
+
+
+@pytest.mark.parametrize("text", LONG_TEXTS, ids=range(len(LONG_TEXTS)))
+def test_long_strings_decode_as_the_other_route_decodes_them(text):
+    # At offsets around the eight-byte steps of the scan, escaped or raw.
+    for prefix in ("", "a" * 3, "\u00e9" * 7, "\n"):
+        for suffix in ("", "\n", "z" * 9):
+            for ascii in (False, True):
+                data = json.dumps({"result": prefix + text + suffix}, ensure_ascii=ascii)
+                data = data.encode("utf-8", "surrogatepass")
+                native = assert_routes_agree(data)
+                if native[0] == "value":
+                    assert_no_larger_than_the_other_route(data, native[1])
+
+
+def test_equal_keys_are_one_str_within_a_document():
+    # More distinct keys than the table has slots, so many share one, and
+    # keys written with escapes, with non-ASCII text or longer than the table
+    # takes: each text is one object, as in the other route's documents.
+    keys = ["k%d" % i for i in range(700)] + ["\u00e9t\u00e9", "x" * 80, "\U0001f600"]
+    rows = [dict.fromkeys(keys[i::3] + keys[::-7], i) for i in range(6)]
+    text = json.dumps({"result": rows}).replace('"k1"', '"\\u006b1"')
+    for route in (contextlib.nullcontext, other_route):
+        with route():
+            doc = m.PemuData(0, NODE, NODE, 0).parse_pemu_data(text.encode())
+        by_text = {}
+        for row in doc["result"]:
+            for key in row:
+                by_text.setdefault(key, set()).add(id(key))
+        assert set(by_text) == set(keys)
+        assert all(len(ids) == 1 for ids in by_text.values()), route
+
+
+def test_received_keys_are_interned_nowhere_but_where_names_are_set():
+    fresh = "rare_%s" % uuid.uuid4().hex[:12]   # a text nothing has interned
+    data = json.dumps({"meta": {"source": {"frame_id": 3}}, "result": {fresh: 1}}).encode()
+    doc = m.PemuData(0, NODE, NODE, 0).parse_pemu_data(data)
+    key = next(iter(doc["result"]))
+    assert sys.intern("".join(fresh)) is not key
+    # A key that is one of the envelope's own names arrives as that name.
+    source = doc["meta"]["source"]
+    assert next(iter(source)) is sys.intern("".join(["frame", "_id"]))
+
+
+# Each run in a child process, so that a crash is seen rather than suffered:
+# one thread of the given stack size parses ever deeper documents, printing
+# the outcome of each.
+STACK_CHILD = r"""
+import json, sys, threading
+from pemu_sdk.redis import pemu_data as m
+size, route, opener, closer = int(sys.argv[1]), sys.argv[2], sys.argv[3].encode(), sys.argv[4].encode()
+sys.setrecursionlimit(10000)
+envelope = m.PemuData(0, {"id": "n"}, None, 0)
+parse = (lambda data: json.loads(data.decode())) if route == "json" else envelope.parse_pemu_data
+def run():
+    for depth in range(200, 2401, 200):
+        data = b'{"result": ' + opener * depth + b'1' + closer * depth + b'}'
+        try:
+            parse(data)
+            print(depth, "ok", flush=True)
+        except Exception as exc:
+            print(depth, type(exc).__name__, flush=True)
+threading.stack_size(size)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("kind", [("[", "]"), ('{"a":', "}")], ids=["arrays", "objects"])
+def test_small_thread_stacks_crash_no_more_than_the_other_route(kind, tmp_path):
+    for size in (128 << 10, 192 << 10, 256 << 10, 512 << 10, 1 << 20):
+        runs = {route: subprocess.run(
+            [sys.executable, "-c", STACK_CHILD, str(size), route, *kind], cwd=str(tmp_path),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)   # not the source tree
+            for route in ("json", "native")}
+        reached = {route: run.stdout.decode().splitlines() for route, run in runs.items()}
+        assert reached["native"][:len(reached["json"])] == reached["json"], size
+        if runs["json"].returncode == 0:
+            assert runs["native"].returncode == 0, (size, runs["native"].stderr[-400:])
 
 
 def test_repeated_keys_share_a_str_and_nothing_mutable_is_shared():
