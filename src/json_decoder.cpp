@@ -19,6 +19,9 @@ constexpr std::size_t kMaxDepth = 2000;
 
 // Keys up to this many bytes of plain ASCII are kept in the key table.
 constexpr std::size_t kMaxTableKey = 64;
+// Non-ASCII text up to this many bytes is decoded here, longer text by the
+// interpreter (whose decoder costs more to enter, less per byte).
+constexpr std::size_t kShortText = 256;
 constexpr unsigned kKeyTableBits = 9;
 PyObject* key_table[1U << kKeyTableBits];  // owned compact ASCII str, or null
 
@@ -29,6 +32,8 @@ PyObject* key_table[1U << kKeyTableBits];  // owned compact ASCII str, or null
 struct Decline {};
 
 [[noreturn, gnu::cold]] void decline() { throw Decline{}; }
+
+inline unsigned char closing(bool is_object) { return is_object ? '}' : ']'; }
 
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -119,7 +124,7 @@ private:
                 bool is_object = c == '{';
                 value = Ref::steal(is_object ? PyDict_New() : PyList_New(0));
                 skip_space();
-                if (peek_byte() != (is_object ? '}' : ']')) {
+                if (peek_byte() != closing(is_object)) {
                     open_.push_back(Open{std::move(value), Ref(), is_object});
                     if (is_object) read_key(open_.back());
                     continue;  // to its first value
@@ -145,7 +150,7 @@ private:
                     if (top.is_object) read_key(top);
                     break;  // to the next value
                 }
-                if (next != (top.is_object ? '}' : ']')) decline();
+                if (next != closing(top.is_object)) decline();
                 value = std::move(top.container);
                 open_.pop_back();
             }
@@ -205,7 +210,7 @@ private:
     // The one object of this document for a key equal to `key`: equal
     // keys are one str within a document, as the interpreter's scanner
     // makes them.
-    Ref same_key(Ref key) {
+    Ref same_key(const Ref& key) {
         if (!memo_) memo_ = Ref::steal(PyDict_New());
         PyObject* kept = PyDict_SetDefault(memo_.get(), key.get(), key.get());
         if (kept == nullptr) throw_error();
@@ -230,7 +235,7 @@ private:
             const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(key.get()));
             return table_key(text, length, std::move(key));
         }
-        return same_key(std::move(key));
+        return same_key(key);
     }
 
     // The key whose text is the n ASCII bytes at `text`, from the table or
@@ -250,7 +255,7 @@ private:
                                                   std::size_t n, Ref made) {
         Ref key = made ? std::move(made) : ascii_str(text, n);  // `text` may die from here on
         if (PyObject* name = module_name(key.get())) key = Ref::borrow(name);
-        key = same_key(std::move(key));
+        key = same_key(key);
         if (PyUnicode_IS_COMPACT_ASCII(key.get())) {
             if (slot != nullptr) same_key(Ref::borrow(slot));
             Ref evicted = Ref::steal_or_null(slot);  // a str: freeing it runs no code
@@ -295,21 +300,31 @@ private:
             p_ = q + 1;
             std::size_t n = static_cast<std::size_t>(q - start);
             if ((seen & kHighs) == 0) return ascii_str(start, n);
-            // Strict, as the bytes' decode() is; invalid text declines.
-            return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(start),
-                                                   static_cast<Py_ssize_t>(n), "strict"));
+            // Long text through the interpreter's strict decoder, as the
+            // bytes' decode() does it; invalid text declines.
+            if (n > kShortText)
+                return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(start),
+                                                       static_cast<Py_ssize_t>(n), "strict"));
         }
-        return escaped_string(start);
+        return measured_string(start);
     }
 
-    // A string with escapes, from `start` (after the opening quote): a
-    // first pass counts its code points and finds the widest, a second
-    // writes them into a str of exactly that size and width.
-    Ref escaped_string(const unsigned char* start) {
+    // A string with escapes or short non-ASCII text, from `start` (after
+    // the opening quote): a first pass counts its code points and finds the
+    // widest, a second writes them into a str of exactly that size and
+    // width.
+    Ref measured_string(const unsigned char* start) {
         Py_ssize_t length = 0;
         Py_UCS4 widest = 0;
         p_ = start;
         for (;;) {
+            if (p_ != end_ && *p_ == '\\') {  // escapes often follow each other
+                ++p_;
+                Py_UCS4 unit = escape();
+                ++length;
+                if (unit > widest) widest = unit;
+                continue;
+            }
             // Raw text, eight bytes at a time: every byte but a UTF-8
             // continuation byte starts a code point, and the lead bytes
             // tell the width (the second pass checks each sequence).
@@ -357,15 +372,16 @@ private:
         return width > widest ? width : widest;
     }
 
-    // The second pass of escaped_string(): from the cursor at the start of
+    // The second pass of measured_string(): from the cursor at the start of
     // the text through the closing quote, `length` code points into `to`.
     template <typename Char>
     void fill(Char* to, Py_ssize_t length) {
         Py_ssize_t i = 0;
         for (;;) {
-            std::size_t n = plain_run();
+            std::size_t n = *p_ < 0x80 ? plain_run() : 0;
             if (static_cast<std::size_t>(length - i) < n) decline();
-            if (sizeof(Char) == 1) {
+            if (n == 0) {
+            } else if (sizeof(Char) == 1) {
                 std::memcpy(to + i, p_, n);
             } else {
                 for (std::size_t k = 0; k < n; ++k) to[i + static_cast<Py_ssize_t>(k)] = p_[k];
