@@ -1,5 +1,6 @@
 # Sourced by the other tools: picks the interpreter, makes its virtual
-# environment, fills it and builds the module into it.
+# environment, fills it (the pinned requirements and the stand-in codec in
+# stand-in/) and builds the module into it.
 #   PYTHON=/path/to/python   use that interpreter instead of pyenv's 3.7.16
 #   PEMU_SKIP_BUILD=1        reuse the module already built in the environment
 set -euo pipefail
@@ -26,7 +27,14 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 vpy="$venv/bin/python"
 
+# This repository's distribution before the split into the module and the
+# stand-in codec was named pemu-sdk; it owned the codec's files.
+if grep -qs '^Summary: Payload envelopes for frames' \
+     "$venv"/lib/python*/site-packages/pemu_sdk-0.1.0.dist-info/METADATA; then
+  "$vpy" -m pip uninstall -q -y pemu-sdk
+fi
 "$vpy" -m pip install -q -r "$repo/requirements-dev.txt"
+"$vpy" -m pip install -q --no-build-isolation --no-deps "$repo/stand-in"
 if [ -z "${PEMU_SKIP_BUILD:-}" ]; then
   echo "== building the extension module for Python $pyver" >&2
   "$vpy" -m pip install -q --no-build-isolation --no-deps \
