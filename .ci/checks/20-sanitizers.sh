@@ -28,7 +28,14 @@ if [ ! -x "$venv/bin/python" ]; then
   "$PYTHON" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi
+# This repository's distribution before the split into the module and the
+# stand-in codec was named pemu-sdk; it owned the codec's files.
+if grep -qs '^Summary: Payload envelopes for frames' \
+     "$venv"/lib/python*/site-packages/pemu_sdk-0.1.0.dist-info/METADATA; then
+  "$venv/bin/python" -m pip uninstall -q -y pemu-sdk
+fi
 "$venv/bin/python" -m pip install -q -r requirements-dev.txt
+"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps ./stand-in
 echo "== building the extension module with ASan and UBSan" >&2
 "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
   -C cmake.define.PEMU_SANITIZE=ON -C cmake.define.PEMU_WERROR=ON \

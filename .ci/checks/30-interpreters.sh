@@ -2,8 +2,9 @@
 # The test suite on every newer CPython that pyenv holds (3.8 to 3.13), each
 # in its own virtual environment with the module built for it, warnings as
 # errors.  redis-server is installed first so that the pipeline tests run
-# everywhere instead of being skipped.  Then a plain `pip install .` (build
-# isolation, no extra options) on the newest, the way a user installs it.
+# everywhere instead of being skipped.  Then a plain `pip install . ./stand-in`
+# (build isolation, no extra options) on the newest, the way a user without
+# the SDK installs the module and the stand-in codec.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source tools/redis.sh
@@ -24,11 +25,11 @@ for version in $versions; do
 done
 
 newest=${versions##* }
-echo "== pip install . on CPython $newest"
+echo "== pip install . ./stand-in on CPython $newest"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 "$(pyenv prefix "$newest")/bin/python${newest%.*}" -m venv "$scratch/venv"
-"$scratch/venv/bin/python" -m pip install -q .
+"$scratch/venv/bin/python" -m pip install -q . ./stand-in
 (cd "$scratch" && venv/bin/python -c 'import pemu_sdk.redis.pemu_data as m; print("imported", m.__file__)')
 
 if [ -n "$failed" ]; then

@@ -1,4 +1,7 @@
-# Types of the native module pemu_sdk.redis.pemu_data.
+# Types of the native module pemu_sdk.redis.pemu_data, installed as a partial
+# stub package (pemu_sdk-stubs, whose py.typed says "partial"): type checkers
+# take this module from here and every other module of pemu_sdk from the
+# SDK's own package.
 #
 # Class-level attributes give the defaults that an instance reads until it
 # holds a value of its own: None, and False for MetaFrameFormat.with_base64.
@@ -8,9 +11,10 @@
 # skipped, the others set when missing or unequal.
 import json as json
 import time as time
-from typing import Any, Dict, Iterable, Optional, Tuple, Union
+from typing import (Any, Dict, Iterable, Mapping, MutableMapping, Optional, Tuple, TypeVar,
+                    Union, overload)
 
-from typing_extensions import Protocol
+from typing_extensions import Literal, Protocol
 
 from .utils import Encoder as Encoder
 from .utils import base64_to_img as base64_to_img
@@ -18,15 +22,18 @@ from .utils import img_to_base64str as img_to_base64str
 from .utils import img_to_str as img_to_str
 from .utils import str_to_img as str_to_img
 
-
-class _NodeDescription(Protocol):
-    # A pipeline node: read only through get("id"), get("type"), get("name").
-    def get(self, __key: str, __default: Any = ...) -> Any: ...
+# A pipeline node: any mapping, read only through get("id"), get("type") and
+# get("name").
+_NodeDescription = Mapping[str, Any]
 
 
 class _Items(Protocol):
-    # Any mapping, or any object whose items() yields (name, value) pairs.
+    # Any object whose items() yields (name, value) pairs, such as a mapping.
     def items(self) -> Iterable[Tuple[str, Any]]: ...
+
+
+# A payload received as a mapping: changed in place and returned.
+_ReceivedMapping = TypeVar("_ReceivedMapping", bound=MutableMapping[str, Any])
 
 
 class MetaSource:
@@ -84,15 +91,37 @@ class PemuData:
     def __init__(self, feed_idx: Any, cur_node: Optional[_NodeDescription],
                  src_node: Optional[_NodeDescription] = None, src_port: Any = None,
                  src_name: Any = None) -> None: ...
-    # version 0: base64_to_img(data), the image; otherwise the payload dict
-    # (bytes are decoded as UTF-8 JSON; a dict is changed and returned) with
-    # the decoded image, or None, under "frame".
-    def parse_pemu_data(self, data: Union[bytes, Dict[str, Any], Any], version: Any = 1,
-                        encoder: Any = None, with_base64: Optional[bool] = None) -> Any: ...
-    # version > 0: the payload dict {"meta", "result", "frame"}; otherwise
-    # img_to_base64str(frame), or None without a frame.  The encoder default
-    # is Encoder.JPG as read when the module was loaded.
-    def create_pemu_data(self, version: Any = 1, ext_info: Optional[Dict[str, Any]] = None,
+    # version 0: base64_to_img(data), the image.  Otherwise the payload (bytes
+    # are decoded as UTF-8 JSON; a mapping is changed and returned itself)
+    # with the decoded image, or None, under "frame".
+    @overload
+    def parse_pemu_data(self, data: Any, version: Literal[0], encoder: Any = None,
+                        with_base64: Optional[bool] = None) -> Any: ...
+    @overload
+    def parse_pemu_data(self, data: bytes, version: Literal[1] = 1, encoder: Any = None,
+                        with_base64: Optional[bool] = None) -> Dict[str, Any]: ...
+    @overload
+    def parse_pemu_data(self, data: _ReceivedMapping, version: Literal[1] = 1,
+                        encoder: Any = None,
+                        with_base64: Optional[bool] = None) -> _ReceivedMapping: ...
+    @overload
+    def parse_pemu_data(self, data: Any, version: float, encoder: Any = None,
+                        with_base64: Optional[bool] = None) -> Any: ...
+    # version > 0: the payload dict {"meta", "result", "frame"}, the frame as
+    # text or None; otherwise img_to_base64str(frame), or None without a
+    # frame.  The encoder default is Encoder.JPG as read when the module was
+    # loaded.
+    @overload
+    def create_pemu_data(self, version: Literal[0], ext_info: Optional[Dict[str, Any]] = None,
+                         result: Any = None, frame: Any = None, encoder: Any = ...,
+                         with_base64: Optional[bool] = False) -> Optional[str]: ...
+    @overload
+    def create_pemu_data(self, version: Literal[1] = 1,
+                         ext_info: Optional[Dict[str, Any]] = None, result: Any = None,
+                         frame: Any = None, encoder: Any = ...,
+                         with_base64: Optional[bool] = False) -> Dict[str, Any]: ...
+    @overload
+    def create_pemu_data(self, version: float, ext_info: Optional[Dict[str, Any]] = None,
                          result: Any = None, frame: Any = None, encoder: Any = ...,
                          with_base64: Optional[bool] = False
                          ) -> Union[Dict[str, Any], str, None]: ...
