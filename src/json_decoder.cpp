@@ -19,9 +19,6 @@ constexpr std::size_t kMaxDepth = 2000;
 
 // Keys up to this many bytes of plain ASCII are kept in the key table.
 constexpr std::size_t kMaxTableKey = 64;
-// Non-ASCII text up to this many bytes is decoded here, longer text by the
-// interpreter (whose decoder costs more to enter, less per byte).
-constexpr std::size_t kShortText = 256;
 constexpr unsigned kKeyTableBits = 9;
 PyObject* key_table[1U << kKeyTableBits];  // owned compact ASCII str, or null
 
@@ -300,20 +297,18 @@ private:
             p_ = q + 1;
             std::size_t n = static_cast<std::size_t>(q - start);
             if ((seen & kHighs) == 0) return ascii_str(start, n);
-            // Long text through the interpreter's strict decoder, as the
-            // bytes' decode() does it; invalid text declines.
-            if (n > kShortText)
-                return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(start),
-                                                       static_cast<Py_ssize_t>(n), "strict"));
+            // Through the interpreter's strict decoder, as the bytes'
+            // decode() does it; text that is not UTF-8 declines.
+            return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(start),
+                                                   static_cast<Py_ssize_t>(n), "strict"));
         }
-        return measured_string(start);
+        return escaped_string(start);
     }
 
-    // A string with escapes or short non-ASCII text, from `start` (after
-    // the opening quote): a first pass counts its code points and finds the
-    // widest, a second writes them into a str of exactly that size and
-    // width.
-    Ref measured_string(const unsigned char* start) {
+    // A string with escapes, from `start` (after the opening quote): a
+    // first pass counts its code points and finds the widest, a second
+    // writes them into a str of exactly that size and width.
+    Ref escaped_string(const unsigned char* start) {
         Py_ssize_t length = 0;
         Py_UCS4 widest = 0;
         p_ = start;
@@ -372,7 +367,7 @@ private:
         return width > widest ? width : widest;
     }
 
-    // The second pass of measured_string(): from the cursor at the start of
+    // The second pass of escaped_string(): from the cursor at the start of
     // the text through the closing quote, `length` code points into `to`.
     template <typename Char>
     void fill(Char* to, Py_ssize_t length) {
@@ -406,29 +401,35 @@ private:
         if (i != length) decline();
     }
 
-    unsigned continuation(unsigned char low = 0x80, unsigned char high = 0xBF) {
-        unsigned char c = peek_byte();
-        if (c < low || c > high) decline();
-        ++p_;
-        return c & 0x3FU;
-    }
-
-    // The code point of a well-formed UTF-8 sequence whose lead byte (past)
-    // is `lead`.
+    // The code point of the UTF-8 sequence at the cursor, whose lead byte
+    // (past) is `lead`, and the cursor past it; a sequence that is not
+    // well-formed declines.  Only inside a string whose closing quote has
+    // been found: each byte is read only once the one before it has proved
+    // to be no quote, so nothing past that quote is read.
     Py_UCS4 utf8_sequence(unsigned char lead) {
-        if (lead >= 0xC2 && lead <= 0xDF) return ((lead & 0x1FU) << 6) | continuation();
+        auto follows = [](unsigned char c, unsigned char low = 0x80, unsigned char high = 0xBF) {
+            return c >= low && c <= high;
+        };
+        const unsigned char* q = p_;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            if (!follows(q[0])) decline();
+            p_ = q + 1;
+            return ((lead & 0x1FU) << 6) | (q[0] & 0x3FU);
+        }
         if (lead >= 0xE0 && lead <= 0xEF) {
-            unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-            unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-            unsigned second = continuation(low, high);
-            return ((lead & 0x0FU) << 12) | (second << 6) | continuation();
+            if (!follows(q[0], lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF) ||
+                !follows(q[1]))
+                decline();
+            p_ = q + 2;
+            return ((lead & 0x0FU) << 12) | ((q[0] & 0x3FU) << 6) | (q[1] & 0x3FU);
         }
         if (lead >= 0xF0 && lead <= 0xF4) {
-            unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-            unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-            unsigned second = continuation(low, high);
-            unsigned third = continuation();
-            return ((lead & 0x07U) << 18) | (second << 12) | (third << 6) | continuation();
+            if (!follows(q[0], lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF) ||
+                !follows(q[1]) || !follows(q[2]))
+                decline();
+            p_ = q + 3;
+            return ((lead & 0x07U) << 18) | ((q[0] & 0x3FU) << 12) | ((q[1] & 0x3FU) << 6) |
+                   (q[2] & 0x3FU);
         }
         decline();
     }
