@@ -209,6 +209,27 @@ def parse_frame_bytes_json(loops):
     return loads_payload(loops, PAYLOAD_FRAME_BYTES)
 
 
+# Labels in several scripts, as a multilingual detector gives them: 50
+# detections, and a 20 KiB text.  The payloads are serialised as the others
+# are (json.dumps' defaults, so non-ASCII text travels as \u escapes) and, for
+# comparison, as UTF-8 text.
+LABELS = ["car", "voiture", "Fahrrad", "\u0430\u0432\u0442\u043e\u043c\u043e\u0431\u0438\u043b\u044c",
+          "\u6c7d\u8f66", "\u81ea\u8ee2\u8eca", "\u03b1\u03c5\u03c4\u03bf\u03ba\u03af\u03bd\u03b7\u03c4\u03bf",
+          "\u0633\u064a\u0627\u0631\u0629", "\uc790\ub3d9\ucc28", "\u05e8\u05db\u05d1"]
+LABELLED = [{"label": LABELS[i % len(LABELS)], "confidence": round(0.5 + i / 200, 3),
+             "box": [i, 2 * i, 30, 40]} for i in range(50)]
+TEXT = "".join(LABELS[i % len(LABELS)] + " " for i in range(4000))[:20 * 1024]
+LABELS_BYTES = as_bytes(typical_payload(result=LABELLED))
+TEXT_BYTES = as_bytes(typical_payload(result=TEXT))
+TEXT_UTF8_BYTES = json.dumps(typical_payload(result=TEXT), ensure_ascii=False).encode()
+
+
+def on_payload(payload):
+    """The operation and its floor for one payload."""
+    return (lambda loops: parse_payload(loops, payload),
+            lambda loops: loads_payload(loops, payload))
+
+
 # Nine entries, about half of them equal to what the descriptor holds.
 SOURCE = {"id": "node-1", "type": "object-detection", "name": "OD Node",
           "source_name": "object-detection_0", "source_key": "node-1_0",
@@ -253,6 +274,12 @@ CASES = [
      "json.loads(payload.decode())", parse_bytes_json, ("at most", 0.6)),
     ("parse_pemu_data(bytes), 20 KiB frame text", parse_frame_bytes,
      "json.loads(payload.decode())", parse_frame_bytes_json, ("at most", 0.4)),
+    ("parse_pemu_data(bytes), 50 non-ASCII labels", on_payload(LABELS_BYTES)[0],
+     "json.loads(payload.decode())", on_payload(LABELS_BYTES)[1], ("at most", 0.6)),
+    ("parse_pemu_data(bytes), 20 KiB non-ASCII text", on_payload(TEXT_BYTES)[0],
+     "json.loads(payload.decode())", on_payload(TEXT_BYTES)[1], ("at most", 0.6)),
+    ("parse_pemu_data(bytes), 20 KiB non-ASCII text as UTF-8", on_payload(TEXT_UTF8_BYTES)[0],
+     "json.loads(payload.decode())", on_payload(TEXT_UTF8_BYTES)[1], None),
     ("MetaSource.update, nine entries", update_nine,
      "plain-Python MetaSource.update", update_nine_python, ("faster", 5.0)),
 ]
@@ -387,8 +414,10 @@ def main():
     runner = pyperf.Runner(processes=2, values=3, add_cmdline_args=worker_args)
     runner.argparser.add_argument("--scaling", action="store_true",
                                   help="also measure how the cost grows with size")
+    # One summary per interpreter: results.json for 3.7, results-3.X.json else.
+    version = "" if sys.version_info[:2] == (3, 7) else "-%d.%d" % sys.version_info[:2]
     runner.argparser.add_argument("--summary", default=os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "results.json"))
+        os.path.dirname(os.path.abspath(__file__)), "results%s.json" % version))
     args = runner.parse_args()
 
     values, round_ratios = {}, {}
