@@ -34,12 +34,18 @@ inline unsigned char closing(bool is_object) { return is_object ? '}' : ']'; }
 
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-inline int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each hex digit, -1 for any other byte.
+struct HexDigits {
+    signed char value[256];
+    constexpr HexDigits() : value() {
+        for (int c = 0; c < 256; ++c)
+            value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                       : -1);
+    }
+};
+constexpr HexDigits kHex;
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
@@ -373,7 +379,7 @@ private:
     void fill(Char* to, Py_ssize_t length) {
         Py_ssize_t i = 0;
         for (;;) {
-            std::size_t n = *p_ < 0x80 ? plain_run() : 0;
+            std::size_t n = *p_ < 0x80 && *p_ != '\\' ? plain_run() : 0;
             if (static_cast<std::size_t>(length - i) < n) decline();
             if (n == 0) {
             } else if (sizeof(Char) == 1) {
@@ -437,30 +443,28 @@ private:
     // Four hex digits at `at`, or -1.
     long hex4(const unsigned char* at) const {
         if (end_ - at < 4) return -1;
-        long value = 0;
-        for (int i = 0; i < 4; ++i) {
-            int digit = hex_value(at[i]);
-            if (digit < 0) return -1;
-            value = value * 16 + digit;
-        }
-        return value;
+        long a = kHex.value[at[0]], b = kHex.value[at[1]], c = kHex.value[at[2]],
+             d = kHex.value[at[3]];
+        if ((a | b | c | d) < 0) return -1;
+        return (a << 12) | (b << 8) | (c << 4) | d;
     }
 
     // After the backslash.
     Py_UCS4 escape() {
         unsigned char c = peek_byte();
         ++p_;
-        switch (c) {
-            case '"': return '"';
-            case '\\': return '\\';
-            case '/': return '/';
-            case 'b': return '\b';
-            case 'f': return '\f';
-            case 'n': return '\n';
-            case 'r': return '\r';
-            case 't': return '\t';
-            case 'u': break;
-            default: decline();
+        if (c != 'u') {
+            switch (c) {
+                case '"': return '"';
+                case '\\': return '\\';
+                case '/': return '/';
+                case 'b': return '\b';
+                case 'f': return '\f';
+                case 'n': return '\n';
+                case 'r': return '\r';
+                case 't': return '\t';
+                default: decline();
+            }
         }
         long unit = hex4(p_);
         if (unit < 0) decline();
