@@ -133,8 +133,8 @@ def print_summary(summary, opts, where):
               % (summary["earlier"], summary["received"] - summary["earlier"]))
     dead = [(port, n) for port, n in sorted(summary["dead"].items()) if n]
     if dead:
-        print("  dead       %s (entries set aside, kept with the run's keys)"
-              % ", ".join("%d at %s" % (n, port) for port, n in dead))
+        print("  dead       %s (entries set aside to <port>:dead, removed with the "
+              "run's keys)" % ", ".join("%d at %s" % (n, port) for port, n in dead))
     print("  latency    mean %.1f ms, median %.1f ms, p95 %.1f ms, p99 %.1f ms, max %.1f ms"
           % (lat["mean"], lat["p50"], lat["p95"], lat["p99"], lat["max"]))
     print("  throughput %.1f frames/s over %.1f s" % (summary["fps"], summary["seconds"]))

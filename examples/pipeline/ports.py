@@ -486,7 +486,7 @@ class Consumer:
         self.claim_idle, self.block, self.max_deliveries = claim_idle, block, max_deliveries
         self.claim_count = 2 * window + 16
         ensure_group(self.client, stream, group)
-        self.next_claim = time.monotonic() + claim_idle / 2
+        self.next_claim = time.monotonic()  # a consumer that starts claims at once
         self.reclaimed = self.set_aside_count = 0
 
     def take(self):

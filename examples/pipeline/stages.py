@@ -105,7 +105,7 @@ def describe(exc, url, name):
         return "Redis at %s did not answer in time: %s" % (url, text)
     if isinstance(exc, redis.exceptions.ReadOnlyError) or text.startswith("READONLY"):
         return "Redis at %s is a read-only replica: %s" % (url, text)
-    if text.startswith("OOM"):
+    if isinstance(exc, redis.exceptions.OutOfMemoryError) or text.startswith("OOM"):
         return "Redis at %s is out of memory: %s" % (url, text)
     if isinstance(exc, redis.exceptions.RedisError):
         return "Redis at %s refused: %s" % (url, text)
@@ -538,7 +538,9 @@ def run(url, opts, on_frame=None):
         stage.start()
     try:
         sink(client, name, report, frame_in, watch)
-        deadline = time.monotonic() + 10
+        # every frame is answered: the stages end within a take (a stage
+        # stopped with SIGSTOP never does, and is killed below)
+        deadline = time.monotonic() + opts.alive_ttl
         for stage in stages:
             stage.join(max(0.0, deadline - time.monotonic()))
         watch()
@@ -555,7 +557,7 @@ def run(url, opts, on_frame=None):
     return report
 
 
-def stop(processes, grace=3.0):
+def stop(processes, grace=1.0):
     """Ends each process still running: SIGTERM, then SIGKILL for one that
     does not stop within ``grace`` seconds (one stopped with SIGSTOP).
     Every wait is bounded."""
