@@ -339,12 +339,13 @@ class DeadLetters:
         self.client = run.client
         self.last = {dead_key(p): "0-0" for p in run.ports}
         self.frames = set()
+        self.next = 0.0  # when the sink looks again
 
-    def read(self):
+    def read(self, count=256):
         """Reads what was set aside since the last call; returns the new
         frame ids."""
         new = []
-        got = self.client.xread(self.last, count=256) or []
+        got = self.client.xread(self.last, count=count) or []
         for stream, entries in got:
             for entry_id, fields in entries:
                 self.last[stream.decode()] = entry_id.decode()
@@ -356,6 +357,8 @@ class DeadLetters:
                 if frame_id not in self.frames:
                     self.frames.add(frame_id)
                     new.append(frame_id)
+        if any(len(entries) == count for _, entries in got):
+            new += self.read(count)  # more than a batch: the rest
         return new
 
 
@@ -409,7 +412,8 @@ def _sink(run, me, member, report, on_frame, watch, say):
         now = time.monotonic()
         if watch is not None:
             watch()
-        if reorder.held or not entries:
+        if (reorder.held and now >= dead.next) or not entries:
+            dead.next = now + 0.05  # frames wait behind a gap: was it set aside?
             for frame_id in dead.read():
                 emit(reorder.skip(frame_id, (None, frame_id, None)))
         if not entries:
@@ -455,11 +459,9 @@ def _finish_report(run, report):
     report.read_steps(run.client.hgetall(run.steps))
     report.left = run.left()
     report.dead = run.dead_letters()
-    report.set_aside = DeadLetters(run)
-    report.set_aside.read()
-    while report.set_aside.read():
-        pass
-    report.set_aside = report.set_aside.frames
+    dead = DeadLetters(run)
+    dead.read()
+    report.set_aside = dead.frames
 
 
 def run_sink(url, opts, on_frame=None):
