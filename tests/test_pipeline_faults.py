@@ -398,3 +398,39 @@ def test_scripts_flushed_again_and_again_mid_run_go_unnoticed(server):  # noqa: 
     summary = report.summary()
     assert (summary["received"], summary["lost"], summary["duplicates"]) == (60, 0, 0)
     assert c.keys("pemu-demo:*") == []
+
+
+@matrix
+def test_a_server_restarted_mid_run_goes_unnoticed(tmp_path):
+    socket = str(tmp_path / "redis.sock")
+    command = [PrivateRedis().executable, "--port", "0", "--unixsocket", socket,
+               "--dir", str(tmp_path), "--appendonly", "yes", "--save", ""]
+
+    def serve():
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+        c = redis.Redis(unix_socket_path=socket)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                c.ping()
+                return process, c
+            except redis.exceptions.ConnectionError:
+                assert time.monotonic() < deadline
+                time.sleep(0.02)
+    server_process, c = serve()
+    proc = whole_demo("--redis", "unix://" + socket, "--frames", "90", "--fps", "30",
+                      "--quiet")
+    try:
+        time.sleep(1.5)
+        server_process.terminate()  # a clean shutdown: the data is in the append-only file
+        server_process.wait(10)
+        server_process, c = serve()
+        out, err = proc.communicate(timeout=60)
+        assert proc.returncode == 0, err
+        assert "90 sent, 90 received, 0 lost, 0 out of order" in out
+        assert c.keys("*") == []
+    finally:
+        for process in (proc, server_process):
+            if process.poll() is None:
+                process.kill()
+            process.communicate()

@@ -25,6 +25,8 @@ import sys
 import time
 
 import redis
+from redis.backoff import ExponentialBackoff
+from redis.retry import Retry
 
 from pemu_sdk.redis import utils
 from pemu_sdk.redis.pemu_data import PemuData
@@ -82,10 +84,16 @@ def on_sigterm(signum, frame):
 
 
 def connect(url, timeout=3.0):
-    """A client for ``url``, checked with PING; DemoError when unreachable."""
+    """A client for ``url``, checked with PING; DemoError when unreachable.
+    A command whose connection breaks is sent again on a new one for about
+    two seconds (a server restarted in that time goes unnoticed; every step
+    is safe to repeat: at worst a frame comes twice and the sink drops it)."""
+    retry = Retry(ExponentialBackoff(cap=0.5, base=0.05), 8)
     try:
         client = redis.Redis.from_url(url, socket_connect_timeout=timeout,
-                                      socket_timeout=timeout + 2, health_check_interval=0)
+                                      socket_timeout=timeout + 2, health_check_interval=0,
+                                      retry=retry,
+                                      retry_on_error=[redis.exceptions.ConnectionError])
         client.ping()
     except ValueError as exc:  # a URL that redis-py cannot read
         raise DemoError("bad Redis URL %r: %s" % (url, exc))
