@@ -189,7 +189,11 @@ def main(argv=None):
     print_summary(summary, opts, where)
     if args.report:
         from .picture import draw
-        print("  picture    %s" % draw(report, args.report))
+        try:
+            print("  picture    %s" % draw(report, args.report))
+        except OSError as exc:
+            print("demo: error: cannot write the picture: %s" % exc, file=sys.stderr)
+            return 1
     complete = (summary["lost"] == 0 and summary["out_of_order"] == 0
                 and summary["set_aside"] == 0)
     return 0 if complete else 1
