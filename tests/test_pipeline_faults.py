@@ -21,7 +21,7 @@ from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
 from pipeline.ports import FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
-from pipeline.stages import Options, run  # noqa: E402
+from pipeline.stages import PORTS, Options, run  # noqa: E402
 
 redis = pytest.importorskip("redis")
 
@@ -103,6 +103,28 @@ def test_a_frame_a_detector_cannot_process_is_set_aside_and_not_waited_for(serve
     assert list(summary["dead"].values()) == [1, 0]
     assert time.monotonic() - started < 20
     assert redis.Redis.from_url(server.url).keys("pemu-demo:*") == []
+
+
+def test_a_consumer_restarted_under_its_old_name_takes_back_what_it_held(port):
+    run_, stream = port
+    publisher = Publisher(run_, stream, ["g"], window=8)
+    for i in range(3):
+        publisher.publish(b"%d" % i, i)
+    before = Consumer(run_, stream, "g", "same-name", claim_idle=60)
+    assert [(f[FIELD], r) for _, f, r in before.take() + before.take()] == [
+        (b"0", False), (b"1", False)]
+    # the claims of others never take its entries; under its own name it
+    # takes them back first, then goes on
+    again = Consumer(run_, stream, "g", "same-name", claim_idle=60)
+    assert [(f[FIELD], r) for _, f, r in again.take()] == [(b"0", True), (b"1", True)]
+    assert [(f[FIELD], r) for _, f, r in again.take()] == [(b"2", False)]
+
+
+def test_every_key_of_a_run_is_in_one_cluster_slot(port):
+    from redis.crc import key_slot
+    run_ = Run(port[0].client, "gate-1", PORTS)
+    keys = [run_.key] + [run_.alive(s) for s in Run.STAGES] + run_.keys()
+    assert len(keys) == 12 and len({key_slot(k.encode()) for k in keys}) == 1
 
 
 # ---- The fault matrix: stages as processes ----
@@ -245,6 +267,22 @@ def test_a_camera_killed_stops_the_run_in_one_line_per_stage_and_its_keys_expire
         "the detectors of run %s are gone and left nothing to take" % stages.name)
     assert time.monotonic() - killed < 15
     stages.wait_for(lambda: stages.keys() == [], timeout=5)
+
+
+@matrix
+def test_a_camera_killed_and_restarted_resumes_where_it_stopped(stages):
+    sink = stages.start("sink", "--quiet")
+    detector = stages.start("detector")
+    camera = stages.start("camera", "--frames", "90", "--fps", "30")
+    stages.wait_for(lambda: stages.client.hlen(stages.key("delivered")) >= 20)
+    camera.kill()
+    camera = stages.start("camera", "--frames", "90", "--fps", "30")
+    status, out, err = stages.end(sink)
+    assert status == 0 and "90 sent, 90 received, 0 lost, 0 out of order" in out, err
+    # it went on after the last frame published: no frame came twice
+    assert "0 duplicates dropped" in out
+    assert stages.end(detector)[0] == stages.end(camera)[0] == 0
+    assert stages.keys() == []
 
 
 @matrix

@@ -359,20 +359,25 @@ class Member:
              int(join)])
 
     def join(self):
-        """Marks the stage alive, creating the run.  Another live consumer of
-        an exclusive stage: refused at once (Busy) if it gave a sign of life
-        lately, else waited out until its mark expires."""
+        """Marks the stage alive, creating the run.  Another consumer of an
+        exclusive stage that refreshes its mark: refused (Busy) as soon as
+        it does; one that has stopped (a camera restarted after a crash):
+        waited out until its mark expires."""
         deadline = time.monotonic() + self.run.alive_ms / 1000.0 + 1
+        first = None
         while True:
             answer = self._beat(True)
             if _text(answer[0]) == "ok":
                 self.last = time.monotonic()
                 return
-            since, left = answer[2] / 1000.0, answer[3] / 1000.0
-            if since < 2 * self.interval or time.monotonic() > deadline:
+            since = answer[2] / 1000.0  # since its last sign of life
+            last = time.monotonic() - since
+            if first is None:
+                first = last
+            if last > first + 0.05 or time.monotonic() > deadline:
                 raise Busy("a %s (%s) is alive in run %s: give another name with --run"
                            % (self.stage, _text(answer[1]), self.run.name))
-            time.sleep(min(left, 0.2) + 0.01)
+            time.sleep(0.05)
 
     def beat(self):
         """Refreshes the mark, at most every quarter of its lifetime."""
@@ -487,6 +492,9 @@ class Consumer:
         self.claim_count = 2 * window + 16
         ensure_group(self.client, stream, group)
         self.next_claim = time.monotonic()  # a consumer that starts claims at once
+        # what a consumer of the same name left pending (a stage restarted
+        # with the same process id, as in a container) is taken back first
+        self.history = True
         self.reclaimed = self.set_aside_count = 0
 
     def take(self):
@@ -507,6 +515,14 @@ class Consumer:
                 self.reclaimed += len(claimed)
                 return claimed
         try:
+            if self.history:
+                self.history = False
+                got = self.client.xreadgroup(self.group, self.name, {self.stream: "0"},
+                                             count=self.claim_count)
+                mine = [(_text(i), f, True) for _, entries in got for i, f in entries if f]
+                if mine:
+                    self.reclaimed += len(mine)
+                    return mine
             got = self.client.xreadgroup(self.group, self.name, {self.stream: ">"}, count=1,
                                          block=max(1, int(self.block * 1000)))
         except redis.exceptions.ResponseError as exc:
