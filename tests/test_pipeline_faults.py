@@ -11,7 +11,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import uuid
 
@@ -65,7 +64,8 @@ def test_an_entry_that_kills_its_consumers_is_set_aside_after_max_deliveries(por
 def test_set_aside_is_one_step_and_nothing_is_written_once_the_keys_are_gone(port):
     run_, stream = port
     c = run_.client
-    Publisher(run_, stream, ["g"], window=8).publish(b"not json", 0)
+    publisher = Publisher(run_, stream, ["g"], window=8)
+    publisher.publish(b"not json", 0)
     inbox = Consumer(run_, stream, "g", "me", claim_idle=60)
     (entry_id, _, _), = inbox.take()
     c.script_flush()  # the scripts come back by themselves
@@ -75,9 +75,6 @@ def test_set_aside_is_one_step_and_nothing_is_written_once_the_keys_are_gone(por
         entry_id.encode(), b"ValueError: not a payload", b"1")
     assert c.pttl(stream + ":dead") > 0 and c.xlen(stream) == 0
     c.delete(run_.key)  # the run's own key gone: no step writes anything
-    publisher = Publisher.__new__(Publisher)
-    publisher.__dict__.update(run=run_, stream=stream, window=8, stall=1, poll=0.01,
-                              member=None, count=0)
     with pytest.raises(Gone):
         publisher.publish(b"late", 1)
     assert c.xlen(stream) == 0 and not c.exists(run_.key)
@@ -140,18 +137,22 @@ def start(url, name, stage, *args):
 
 
 class Stages:
-    """Stage processes of one run: every one ended (killed if need be) and
-    every key checked gone at the end."""
+    """The stage processes of one run, each ended (killed if need be)."""
 
-    def __init__(self, url, keep_keys=False):
+    def __init__(self, url):
         self.url, self.name = url, "f" + uuid.uuid4().hex[:8]
         self.client = redis.Redis.from_url(url)
         self.procs = []
 
     def start(self, stage, *args):
-        proc = start(self.url, self.name, stage, *args)
-        self.procs.append(proc)
-        return proc
+        self.procs.append(start(self.url, self.name, stage, *args))
+        return self.procs[-1]
+
+    def begin(self, frames, fps, detectors=1, *sink_args):
+        """A sink, detectors and a camera: (sink, [detectors], camera)."""
+        sink = self.start("sink", *sink_args)
+        found = [self.start("detector") for _ in range(detectors)]
+        return sink, found, self.start("camera", "--frames", str(frames), "--fps", str(fps))
 
     def key(self, suffix):
         return "pemu-demo:{%s}:%s" % (self.name, suffix)
@@ -165,11 +166,23 @@ class Stages:
             assert time.monotonic() < deadline, "timed out"
             time.sleep(0.02)
 
+    def delivered(self, n):
+        self.wait_for(lambda: self.client.hlen(self.key("delivered")) >= n)
+
     def end(self, proc, timeout=60):
         """(status, stdout, stderr) of a stage, which must end in time."""
         out, err = proc.communicate(timeout=timeout)
         assert "Traceback" not in err, err
         return proc.returncode, out, err
+
+    def complete(self, sink, frames, others):
+        """The sink's report of every frame, every other stage done, no key left."""
+        status, out, err = self.end(sink)
+        assert status == 0 and "%d sent, %d received, 0 lost, 0 out of order" % (
+            frames, frames) in out, out + err
+        assert [self.end(proc)[0] for proc in others] == [0] * len(others)
+        assert self.keys() == []
+        return out
 
     def close(self):
         for proc in self.procs:
@@ -183,10 +196,6 @@ def stages(server):  # noqa: F811
     s = Stages(server.url)
     yield s
     s.close()
-
-
-def frames(out):
-    return [int(line.split()[1]) for line in out.splitlines() if line.startswith("frame ")]
 
 
 def one_line(err):
@@ -205,121 +214,83 @@ def test_poison_entries_are_set_aside_and_the_run_goes_on(stages, where):
                    {"other": "no payload field"}):
         stages.client.xadd(stream, fields)
     camera = stages.start("camera", "--frames", "20", "--fps", "0")
-    status, out, err = stages.end(sink)
-    assert status == 0, err
-    assert "20 sent, 20 received, 0 lost, 0 out of order, 0 duplicates dropped, 0 set aside" \
-        in out
-    assert "dead       3 at %s (" % stream in out
-    assert stages.end(detector)[0] == stages.end(camera)[0] == 0
-    assert stages.keys() == []
+    out = stages.complete(sink, 20, [detector, camera])
+    assert "0 duplicates dropped, 0 set aside" in out and "dead       3 at %s (" % stream in out
 
 
 @matrix
 @pytest.mark.parametrize("holding", [True, False])
 def test_a_sink_killed_and_restarted_delivers_every_frame_once(stages, holding):
-    sink = stages.start("sink")
-    detectors = [stages.start("detector") for _ in range(2)]
-    stages.start("camera", "--frames", "80", "--fps", "40")
+    sink, detectors, camera = stages.begin(80, 40, 2)
     port = stages.key("detector-1:out:0")
 
     def held():
-        if not stages.client.exists(port):
-            return 0
         return sum(c["pending"] for c in stages.client.xpending(port, "sink")["consumers"])
-
-    stages.wait_for(lambda: stages.client.hlen(stages.key("delivered")) >= 10)
+    stages.delivered(10)
     if holding:  # a stopped detector holds a frame: the sink holds those after it
         os.kill(detectors[0].pid, signal.SIGSTOP)
         stages.wait_for(lambda: held() >= 3)
     else:
         stages.wait_for(lambda: held() == 0)
     sink.kill()
-    first = frames(sink.communicate()[0])
-    if holding:
-        os.kill(detectors[0].pid, signal.SIGCONT)
-    status, out, err = stages.end(stages.start("sink"))
-    assert status == 0, err
-    assert "80 sent, 80 received, 0 lost, 0 out of order" in out
+    first = sink.communicate()[0]
+    os.kill(detectors[0].pid, signal.SIGCONT)
+    out = stages.complete(stages.start("sink"), 80, detectors + [camera])
     assert re.search(r"sink +\d+ frames delivered by a sink before this one", out)
-    second = frames(out)
-    assert not set(first) & set(second) and len(first) + len(second) <= 80
-    for proc in stages.procs[1:]:
-        assert stages.end(proc)[0] in (0, -9)
-    assert stages.keys() == []
+    ids = [int(line.split()[1]) for line in (first + out).splitlines()
+           if line.startswith("frame ")]
+    assert len(ids) == len(set(ids))  # none delivered twice
 
 
 @matrix
 def test_a_camera_killed_stops_the_run_in_one_line_per_stage_and_its_keys_expire(stages):
-    sink = stages.start("sink", "--quiet", "--keep", "2")
-    detector = stages.start("detector", "--keep", "2")
-    camera = stages.start("camera", "--frames", "10000", "--fps", "30", "--keep", "2")
-    stages.wait_for(lambda: stages.client.hlen(stages.key("delivered")) >= 5)
+    sink, (detector,), camera = stages.begin(10000, 30, 1, "--quiet", "--keep", "2")
+    stages.delivered(5)
     keys = stages.keys()
-    # every key expires: after --keep, the alive keys sooner
-    assert len(keys) >= 6 and all(0 < stages.client.pttl(k) <= 3000 for k in keys)
+    # every key expires: after --keep (60 s, the sink's 2 s last), the alive keys sooner
+    assert len(keys) >= 6 and all(0 < stages.client.pttl(k) <= 60000 for k in keys)
     camera.kill()
     killed = time.monotonic()
-    status, _, err = stages.end(detector, timeout=20)
-    assert status == 1 and one_line(err).endswith(
-        "the camera of run %s is gone and left nothing to take" % stages.name)
-    status, _, err = stages.end(sink, timeout=20)
-    assert status == 1 and one_line(err).endswith(
-        "the detectors of run %s are gone and left nothing to take" % stages.name)
+    for proc, what in ((detector, "camera of run %s is"), (sink, "detectors of run %s are")):
+        status, _, err = stages.end(proc, timeout=20)
+        assert status == 1 and one_line(err).endswith(
+            (what + " gone and left nothing to take") % stages.name)
     assert time.monotonic() - killed < 15
     stages.wait_for(lambda: stages.keys() == [], timeout=5)
 
 
 @matrix
 def test_a_camera_killed_and_restarted_resumes_where_it_stopped(stages):
-    sink = stages.start("sink", "--quiet")
-    detector = stages.start("detector")
-    camera = stages.start("camera", "--frames", "90", "--fps", "30")
-    stages.wait_for(lambda: stages.client.hlen(stages.key("delivered")) >= 20)
+    sink, detectors, camera = stages.begin(90, 30)
+    stages.delivered(20)
     camera.kill()
     camera = stages.start("camera", "--frames", "90", "--fps", "30")
-    status, out, err = stages.end(sink)
-    assert status == 0 and "90 sent, 90 received, 0 lost, 0 out of order" in out, err
-    # it went on after the last frame published: no frame came twice
-    assert "0 duplicates dropped" in out
-    assert stages.end(detector)[0] == stages.end(camera)[0] == 0
-    assert stages.keys() == []
+    out = stages.complete(sink, 90, detectors + [camera])
+    assert "0 duplicates dropped" in out  # it went on after the last frame published
 
 
 @matrix
 def test_a_second_camera_is_refused_at_once_and_the_run_goes_on(stages):
-    sink = stages.start("sink", "--quiet")
-    detector = stages.start("detector")
-    camera = stages.start("camera", "--frames", "60", "--fps", "30")
-    stages.wait_for(lambda: stages.client.hlen(stages.key("delivered")) >= 3)
+    sink, detectors, camera = stages.begin(60, 30)
+    stages.delivered(3)
     started = time.monotonic()
     status, out, err = stages.end(stages.start("camera", "--frames", "60", "--fps", "30"))
     assert status == 1 and time.monotonic() - started < 5
     assert "is alive in run %s" % stages.name in one_line(err)
-    status, out, err = stages.end(sink)
-    assert status == 0 and "60 sent, 60 received, 0 lost" in out, err
-    assert stages.end(detector)[0] == stages.end(camera)[0] == 0
-    assert stages.keys() == []
+    stages.complete(sink, 60, detectors + [camera])
 
 
 @matrix
 def test_late_detectors_never_recreate_the_keys_of_a_finished_run(stages):
     for _ in range(2):  # the same name twice: the first run left nothing
-        sink = stages.start("sink", "--quiet")
-        detectors = [stages.start("detector") for _ in range(4)]
-        stages.start("camera", "--frames", "30", "--fps", "0")
-        status, out, err = stages.end(sink)
-        assert status == 0 and "30 sent, 30 received, 0 lost" in out, err
-        for proc in detectors:
-            assert stages.end(proc)[0] == 0
-        assert stages.keys() == []
+        sink, detectors, camera = stages.begin(30, 0, 4, "--quiet")
+        stages.complete(sink, 30, detectors + [camera])
 
 
 @matrix
 def test_flushall_mid_run_is_a_failure_of_every_stage(stages):
-    sink = stages.start("sink", "--quiet")
-    detector = stages.start("detector")
-    camera = stages.start("camera", "--frames", "10000", "--fps", "30")
-    stages.wait_for(lambda: stages.client.hlen(stages.key("delivered")) >= 5)
+    sink, (detector,), camera = stages.begin(10000, 30, 1, "--quiet")
+    stages.delivered(5)
     stages.client.flushall()
     for proc in (camera, detector, sink):
         status, out, err = stages.end(proc, timeout=20)
@@ -419,23 +390,19 @@ def test_a_stopped_detector_neither_hangs_nor_loses_the_whole_demo():
 
 @matrix
 def test_scripts_flushed_again_and_again_mid_run_go_unnoticed(server):  # noqa: F811
-    c = redis.Redis.from_url(server.url)
-    stop = threading.Event()
-
-    def flush():
-        while not stop.wait(0.02):
-            c.script_flush()
-    flusher = threading.Thread(target=flush)
-    flusher.start()
+    # in a process of its own: the run forks, which is no place for threads
+    flusher = subprocess.Popen([sys.executable, "-c", "import redis, sys, time\n"
+                                "c = redis.Redis.from_url(sys.argv[1])\n"
+                                "while True: c.script_flush(); time.sleep(0.02)", server.url])
     try:
         report = run(server.url, Options(frames=60, fps=0, width=160, height=120,
                                          claim_idle=0.5))
     finally:
-        stop.set()
-        flusher.join(5)
+        flusher.kill()
+        flusher.wait()
     summary = report.summary()
     assert (summary["received"], summary["lost"], summary["duplicates"]) == (60, 0, 0)
-    assert c.keys("pemu-demo:*") == []
+    assert redis.Redis.from_url(server.url).keys("pemu-demo:*") == []
 
 
 @matrix

@@ -189,7 +189,7 @@ local seen = redis.call('HEXISTS', KEYS[1], 'seen:' .. ARGV[2])
 return {redis.call('GET', KEYS[3]), untaken, group['pending'], live, seen}
 """
 
-# KEYS run, alive, every other key of the run
+# KEYS run, alive, the run's other keys but the alive keys (they expire sooner)
 # ARGV keep, consumer, ttl, exclusive, stage, join
 # Marks `consumer` alive in its stage's key and refreshes the expiry of every
 # key of the run.  `join` (at start) creates the run; otherwise a run whose
@@ -353,8 +353,7 @@ class Member:
     def _beat(self, join):
         run = self.run
         return run.scripts.beat(
-            [run.key, run.alive(self.stage)] + [run.alive(s) for s in run.STAGES
-                                                if s != self.stage] + run.keys(),
+            [run.key, run.alive(self.stage)] + run.keys(),
             [run.keep_ms, self.consumer, run.alive_ms, int(self.exclusive), self.stage,
              int(join)])
 
@@ -433,11 +432,14 @@ class Publisher:
     """Appends payloads to ``stream``, read by the consumer groups ``readers``
     (created here, so that nothing is trimmed before a reader has started),
     and holds it to at most ``window`` entries.  ``member`` is refreshed
-    while it waits."""
+    while it waits; ``say(text)``, if given, is told once when the readers
+    have taken nothing for ``notice`` seconds."""
 
-    def __init__(self, run, stream, readers, window, stall=30.0, poll=0.002, member=None):
+    def __init__(self, run, stream, readers, window, stall=30.0, poll=0.002, member=None,
+                 say=None, notice=5.0):
         self.run, self.stream, self.window = run, stream, window
         self.stall, self.poll, self.member = stall, poll, member
+        self.say, self.notice = say, notice
         for group in readers:
             ensure_group(run.client, stream, group)
         run.client.pexpire(stream, run.keep_ms)
@@ -473,7 +475,10 @@ class Publisher:
             now = time.monotonic()
             if length < last:
                 last, since = length, now
-            elif now - since > self.stall:
+            elif self.say is not None and now - since > self.notice:
+                self.say("waiting for the readers of %s: it is full" % self.stream)
+                self.say = None
+            if now - since > self.stall:
                 raise Stalled("the readers of %s took nothing for %.0f s"
                               % (self.stream, self.stall))
 

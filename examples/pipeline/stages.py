@@ -221,7 +221,8 @@ def camera(client, name, opts, say=None):
     member = Member(run, "camera", consumer_name("camera"), exclusive=True)
     member.join()
     try:
-        publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member)
+        publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
+                              say=say)
         first = int(client.hget(run.key, "next") or 0)
         scene = Scene(opts.width, opts.height)
         envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
@@ -291,7 +292,7 @@ def detector(client, name, opts, say=None):
         inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
                          max_deliveries=opts.max_deliveries, window=opts.window)
         publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
-                              member=member)
+                              member=member, say=say)
         waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
         steps = Steps()
         while True:
