@@ -34,6 +34,12 @@ def test_reorder_restores_order_and_drops_duplicates():
     assert r.push(4, 4) == [4] and r.late == 1
     assert r.push(10, 10) == [] and r.flush() == [10] and r.flush() == []
     assert r.push(11, 11) == [11] and r.push(9, 9) == [9] and r.late == 2
+    # a sink that follows one that died: what went out before is passed
+    # over, and a frame set aside upstream stands in for itself
+    r = Reorder(limit=3, done={0, 1, 3})
+    assert r.push(4, "e") == [] and r.push(2, "c") == ["c", "e"]
+    assert r.push(6, "g") == [] and r.skip(5, "set aside") == ["set aside", "g"]
+    assert r.push(3, "d again") == [] and r.skip(6, "x") == [] and r.duplicates == 1
 
 
 @pytest.fixture

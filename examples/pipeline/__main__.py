@@ -9,7 +9,7 @@ from pemu_sdk.redis.utils import Encoder
 
 from .frames import MIN_SIZE
 from .server import DemoError, PrivateRedis
-from .stages import Options, Terminated, on_sigterm, run, run_sink, run_stage
+from .stages import Options, Terminated, on_signal, run, run_sink, run_stage
 
 MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
 
@@ -159,7 +159,8 @@ def print_summary(summary, opts, where):
 def main(argv=None):
     args, opts = parse_args(sys.argv[1:] if argv is None else argv)
     on_frame = None if args.quiet else print_frame
-    signal.signal(signal.SIGTERM, on_sigterm)
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
     try:
         if args.stage in ("camera", "detector"):
             run_stage(args.stage, args.redis, opts)

@@ -78,9 +78,12 @@ class Terminated(BaseException):
     """SIGTERM arrived."""
 
 
-def on_sigterm(signum, frame):
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)  # once: the clean-up runs undisturbed
-    raise Terminated()
+def on_signal(signum, frame):
+    """SIGTERM raises Terminated, SIGINT KeyboardInterrupt, once: the
+    clean-up that follows runs undisturbed by the next one."""
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
 
 
 class Client(redis.Redis):
