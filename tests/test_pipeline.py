@@ -82,6 +82,10 @@ def test_command_with_private_server(server):
     (["--encoder", "gif"], 2, "invalid choice: 'gif'"),
     (["--redis", "unix:///nonexistent/redis.sock"], 1, "cannot reach Redis at unix://"),
     (["--redis", "http://localhost"], 1, "bad Redis URL"),
+    (["--claim-idle", "25", "--stall", "30"], 2, "--stall must be more than twice --claim-idle"),
+    (["--size", "70000x160"], 2, "--size must be at least 160x120 and at most 4096x4096"),
+    (["--run", "a}b{"], 2, "--run must be 1 to 64 letters"),
+    (["--max-deliveries", "0"], 2, "--max-deliveries must be between 1 and 100"),
 ])
 def test_command_refuses_clearly(args, status, message):
     out = demo(*args)

@@ -12,7 +12,7 @@ import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
-from pipeline.ports import Consumer, Publisher, Stalled  # noqa: E402
+from pipeline.ports import FIELD, Consumer, Publisher, Run, Stalled  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
 from pipeline.stages import CAMERA, Options, run  # noqa: E402
 from pipeline.summary import Reorder  # noqa: E402
@@ -34,77 +34,93 @@ def test_reorder_restores_order_and_drops_duplicates():
     assert r.push(4, 4) == [4] and r.late == 1
     assert r.push(10, 10) == [] and r.flush() == [10] and r.flush() == []
     assert r.push(11, 11) == [11] and r.push(9, 9) == [9] and r.late == 2
+    # a sink that follows one that died: what went out before is passed
+    # over, and a frame set aside upstream stands in for itself
+    r = Reorder(limit=3, done={0, 1, 3})
+    assert r.push(4, "e") == [] and r.push(2, "c") == ["c", "e"]
+    assert r.push(6, "g") == [] and r.skip(5, "set aside") == ["set aside", "g"]
+    assert r.push(3, "d again") == [] and r.skip(6, "x") == [] and r.duplicates == 1
 
 
 @pytest.fixture
 def client(server):  # noqa: F811
+    """A run of one port, its stream (the scripts need the run's hash)."""
     c = redis.Redis.from_url(server.url)
-    stream = "pemu-test:%s" % uuid.uuid4().hex
-    yield c, stream
-    c.delete(stream, stream + ":end")
+    run = Run(c, uuid.uuid4().hex, ["port"])
+    c.hset(run.key, "created", 1)
+    yield run, run.ports[0]
+    c.delete(run.key, *run.keys())
+    assert c.keys(run.prefix + "*") == []
+
+
+def payloads(entries):
+    return [fields[FIELD] for _, fields, _ in entries]
 
 
 def test_only_what_every_group_acknowledged_is_trimmed(client):
-    c, stream = client
-    publisher = Publisher(c, stream, ["fast", "slow"], window=100)
+    run, stream = client
+    c = run.client
+    publisher = Publisher(run, stream, ["fast", "slow"], window=100)
     for i in range(10):
-        publisher.publish(b"%d" % i)
-    fast = Consumer(c, stream, "fast", "f", claim_idle=60)
-    slow = Consumer(c, stream, "slow", "s", claim_idle=60)
+        publisher.publish(b"%d" % i, i)
+    fast = Consumer(run, stream, "fast", "f", claim_idle=60)
+    slow = Consumer(run, stream, "slow", "s", claim_idle=60)
     taken = [fast.take()[0] for _ in range(6)]
     for entry_id, _, _ in taken[:2] + taken[3:]:
-        fast.ack(entry_id)
+        fast.deliver(entry_id, 0, None)
     assert c.xlen(stream) == 10  # the slow group has read nothing yet
     for _ in range(4):
-        slow.ack(slow.take()[0][0])
+        slow.deliver(slow.take()[0][0], 0, None)
     # the fast group still needs its third entry: everything from there on stays
     assert c.xlen(stream) == 8
-    fast.ack(taken[2][0])
+    fast.deliver(taken[2][0], 0, None)
     assert [f[b"p"] for _, f in c.xrange(stream)] == [b"4", b"5", b"6", b"7", b"8", b"9"]
-    assert fast.finished() is None
-    publisher.close()
+    assert fast.state()[:3] == (None, 1, 0)
+    c.set(stream + ":end", 10)
     for consumer in (fast, slow):
         while True:
             entries = consumer.take()
             if not entries:
                 break
-            consumer.ack(entries[0][0])
-        assert consumer.finished() == 10
+            consumer.deliver(entries[0][0], 0, None)
+        assert consumer.state()[:3] == (10, 0, 0)
     assert c.xlen(stream) == 0
 
 
 def test_publisher_waits_for_its_readers_and_gives_up_when_they_stall(client):
-    c, stream = client
-    publisher = Publisher(c, stream, ["g"], window=4, stall=0.3)
+    run, stream = client
+    publisher = Publisher(run, stream, ["g"], window=4, stall=0.3)
     for i in range(3):
-        assert publisher.publish(b"x")[1] < 0.2  # room left: no wait
+        assert publisher.publish(b"x", i)[1] < 0.2  # room left: no wait
     started = time.monotonic()
     with pytest.raises(Stalled):
-        publisher.publish(b"x")
+        publisher.publish(b"x", 3)
     assert time.monotonic() - started >= 0.3
-    assert c.xlen(stream) == 4  # nothing unread was dropped to make room
+    assert run.client.xlen(stream) == 4  # nothing unread was dropped to make room
 
 
 def test_frames_a_dead_consumer_held_are_claimed(client):
-    c, stream = client
-    publisher = Publisher(c, stream, ["g"], window=100)
+    run, stream = client
+    c = run.client
+    publisher = Publisher(run, stream, ["g"], window=100)
     for i in range(3):
-        publisher.publish(b"%d" % i)
-    dead = Consumer(c, stream, "g", "dead", claim_idle=60)
+        publisher.publish(b"%d" % i, i)
+    dead = Consumer(run, stream, "g", "dead", claim_idle=60)
     held = dead.take()[0]
-    patient = Consumer(c, stream, "g", "alive", claim_idle=60)
+    patient = Consumer(run, stream, "g", "alive", claim_idle=60)
     first = [patient.take()[0] for _ in range(2)]
-    assert [e[1] for e in first] == [b"1", b"2"] and not any(e[2] for e in first)
+    assert payloads(first) == [b"1", b"2"] and not any(e[2] for e in first)
     for entry_id, _, _ in first:
-        patient.ack(entry_id)
+        patient.deliver(entry_id, 0, None)
     assert c.xlen(stream) == 3  # the dead one's entry holds the window open
-    alive = Consumer(c, stream, "g", "alive", claim_idle=0.2)
+    alive = Consumer(run, stream, "g", "alive", claim_idle=0.2)
     deadline = time.monotonic() + 10
     claimed = []
     while not claimed and time.monotonic() < deadline:
         claimed = alive.take()
-    assert claimed == [(held[0], b"0", True)] and alive.reclaimed == 1
-    alive.ack(held[0])
+    assert [(i, f[FIELD], r) for i, f, r in claimed] == [(held[0], b"0", True)]
+    assert alive.reclaimed == 1
+    alive.deliver(held[0], 0, None)
     assert c.xlen(stream) == 0
 
 
@@ -200,11 +216,11 @@ def test_fault_and_stage_options_are_checked(args, message):
 def test_a_run_name_that_has_ended_is_refused(server):  # noqa: F811
     name = "t" + uuid.uuid4().hex[:8]
     c = redis.Redis.from_url(server.url)
-    c.set("pemu-demo:%s:camera-1:out:0:end" % name, 3)
+    c.set("pemu-demo:{%s}:camera-1:out:0:end" % name, 3)
     try:
         proc = demo("camera", "--redis", server.url, "--run", name)
         out, err = proc.communicate(timeout=60)
     finally:
-        c.delete("pemu-demo:%s:camera-1:out:0:end" % name)
+        c.delete("pemu-demo:{%s}:camera-1:out:0:end" % name)
     assert proc.returncode == 1 and "has ended already" in err
     assert os.path.isdir(EXAMPLES)

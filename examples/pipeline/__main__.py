@@ -1,15 +1,18 @@
 """Command line of the pipeline demo: python -m pipeline [stage] [options]."""
 
 import argparse
+import ctypes
+import re
+import signal
 import sys
 
 from pemu_sdk.redis.utils import Encoder
 
 from .frames import MIN_SIZE
 from .server import DemoError, PrivateRedis
-from .stages import Options, camera, detector, run, run_sink, run_stage
+from .stages import Options, Terminated, on_signal, run, run_sink, run_stage
 
-STAGES = {"camera": camera, "detector": detector}
+MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
 
 
 def parse_args(argv):
@@ -45,9 +48,17 @@ def parse_args(argv):
     parser.add_argument("--claim-idle", type=float, default=2.0, metavar="S",
                         help="seconds after which a frame a consumer took and did not "
                              "answer is claimed by another (default 2)")
+    parser.add_argument("--stall", type=float, metavar="S",
+                        help="seconds without progress after which a stage gives up "
+                             "(default 30, or 4 times --claim-idle when that is more)")
+    parser.add_argument("--max-deliveries", type=int, default=3, metavar="N",
+                        help="deliveries of an entry without an answer after which it is "
+                             "set aside as a dead letter instead of claimed again (default 3)")
+    parser.add_argument("--keep", type=float, default=3600.0, metavar="S",
+                        help="seconds the keys of a run outlive its last stage (default 3600)")
     parser.add_argument("--run", default="demo", metavar="NAME",
                         help="the name shared by the stages of one run started one by one "
-                             "(default demo)")
+                             "(default demo; letters, digits, '.', '_', '-')")
     parser.add_argument("--report", metavar="DIR",
                         help="also write a picture of the run, DIR/pipeline.png")
     parser.add_argument("--quiet", action="store_true", help="print the summary only")
@@ -65,6 +76,18 @@ def parse_args(argv):
         parser.error("--window must be at least 2")
     if not 0.05 <= args.claim_idle <= 600:
         parser.error("--claim-idle must be between 0.05 and 600 seconds")
+    if args.stall is None:
+        args.stall = max(30.0, 4 * args.claim_idle)
+    elif not 2 * args.claim_idle < args.stall <= 86400:
+        parser.error("--stall must be more than twice --claim-idle (a frame left by a stage "
+                     "that stopped is claimed up to 1.5 times --claim-idle later) and at "
+                     "most 86400")
+    if not 1 <= args.max_deliveries <= 100:
+        parser.error("--max-deliveries must be between 1 and 100")
+    if not 1 <= args.keep <= 30 * 86400:
+        parser.error("--keep must be between 1 second and 30 days")
+    if not re.match(r"^[A-Za-z0-9._-]{1,64}$", args.run):
+        parser.error("--run must be 1 to 64 letters, digits, '.', '_' or '-'")
     if args.frames < 1:
         parser.error("--frames must be at least 1")
     if not 0 <= args.fps <= 1000:
@@ -73,12 +96,14 @@ def parse_args(argv):
         width, height = (int(v) for v in args.size.lower().split("x"))
     except ValueError:
         parser.error("--size must look like 640x480")
-    if width < MIN_SIZE[0] or height < MIN_SIZE[1] or width * height > 4096 * 4096:
-        parser.error("--size must be at least %dx%d and at most 4096x4096" % MIN_SIZE)
+    if not (MIN_SIZE[0] <= width <= MAX_SIDE and MIN_SIZE[1] <= height <= MAX_SIDE):
+        parser.error("--size must be at least %dx%d and at most %dx%d"
+                     % (MIN_SIZE + (MAX_SIDE, MAX_SIDE)))
     opts = Options(frames=args.frames, fps=args.fps, width=width, height=height,
                    encoder=args.encoder, with_base64=args.base64, detectors=args.detectors,
                    kill_detector=args.kill_detector, window=args.window,
-                   reorder=args.window - 1, claim_idle=args.claim_idle, name=args.run)
+                   reorder=args.window - 1, claim_idle=args.claim_idle, name=args.run,
+                   stall=args.stall, max_deliveries=args.max_deliveries, keep=args.keep)
     return args, opts
 
 
@@ -100,9 +125,17 @@ def print_summary(summary, opts, where):
           % ("paced at %g fps" % opts.fps if opts.fps else "unpaced", opts.width, opts.height,
              opts.encoder, "base64" if opts.with_base64 else "base85", opts.detectors,
              "" if opts.detectors == 1 else "s", where))
-    print("  frames     %d sent, %d received, %d lost, %d out of order, %d duplicates dropped"
-          % (summary["sent"], summary["received"], summary["lost"], summary["out_of_order"],
-             summary["duplicates"]))
+    print("  frames     %d sent, %d received, %d lost, %d out of order, %d duplicates dropped, "
+          "%d set aside" % (summary["sent"], summary["received"], summary["lost"],
+                            summary["out_of_order"], summary["duplicates"],
+                            summary["set_aside"]))
+    if summary["earlier"]:
+        print("  sink       %d frames delivered by a sink before this one, %d by this one"
+              % (summary["earlier"], summary["received"] - summary["earlier"]))
+    dead = [(port, n) for port, n in sorted(summary["dead"].items()) if n]
+    if dead:
+        print("  dead       %s (entries set aside to <port>:dead, removed with the "
+              "run's keys)" % ", ".join("%d at %s" % (n, port) for port, n in dead))
     print("  latency    mean %.1f ms, median %.1f ms, p95 %.1f ms, p99 %.1f ms, max %.1f ms"
           % (lat["mean"], lat["p50"], lat["p95"], lat["p99"], lat["max"]))
     print("  throughput %.1f frames/s over %.1f s" % (summary["fps"], summary["seconds"]))
@@ -124,12 +157,35 @@ def print_summary(summary, opts, where):
         print("  Redis      %d entries of the run left at the end" % summary["left"])
 
 
+def keep_frame_buffers():
+    """Fixed heap thresholds for this process and the stages it forks.
+
+    Every frame allocates and frees buffers of about a megabyte (the image,
+    its encoded and text forms).  glibc hands such a block back to the
+    system when it is freed at the top of the heap and faults it in again
+    for the next frame, unless its adaptive thresholds happen to have grown
+    past that size; which one a stage gets depends on the order of its other
+    allocations, and the page faults double the decode time.  Blocks up to
+    32 MB (a 4096x2730 frame) stay in the heap, and up to 64 MB of free heap
+    is kept.  Elsewhere than glibc this does nothing."""
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    mallopt(m_mmap_threshold, 32 << 20)
+    mallopt(m_trim_threshold, 64 << 20)
+
+
 def main(argv=None):
     args, opts = parse_args(sys.argv[1:] if argv is None else argv)
+    keep_frame_buffers()
     on_frame = None if args.quiet else print_frame
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
     try:
-        if args.stage in STAGES:
-            run_stage(STAGES[args.stage], args.redis, opts)
+        if args.stage in ("camera", "detector"):
+            run_stage(args.stage, args.redis, opts)
             print("%s: done (run %s)" % (args.stage, opts.name))
             return 0
         if args.stage == "sink":
@@ -149,12 +205,20 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("demo: interrupted", file=sys.stderr)
         return 130
+    except Terminated:
+        print("demo: stopped (SIGTERM)", file=sys.stderr)
+        return 143
     summary = report.summary()
     print_summary(summary, opts, where)
     if args.report:
         from .picture import draw
-        print("  picture    %s" % draw(report, args.report))
-    complete = summary["lost"] == 0 and summary["out_of_order"] == 0
+        try:
+            print("  picture    %s" % draw(report, args.report))
+        except OSError as exc:
+            print("demo: error: cannot write the picture: %s" % exc, file=sys.stderr)
+            return 1
+    complete = (summary["lost"] == 0 and summary["out_of_order"] == 0
+                and summary["set_aside"] == 0)
     return 0 if complete else 1
 
 

@@ -36,7 +36,10 @@ class PrivateRedis:
             [self.executable, "--port", "0", "--unixsocket", socket, "--unixsocketperm", "700",
              "--dir", self.folder, "--save", "", "--appendonly", "no", "--daemonize", "no",
              "--logfile", log],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
+            # a session of its own: Ctrl-C at the terminal is the demo's to
+            # handle, which stops the server last
+            start_new_session=True)
         self.url = "unix://" + socket
         try:
             self._wait_ready(socket, log)

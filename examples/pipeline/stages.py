@@ -7,8 +7,13 @@ frames between them; the detectors' stream is read by the group "sink".
 
 Every stage can run alone (``camera``, ``detector``, ``sink`` below) against
 a shared server, on any machine: the stages of one run agree on its name,
-which prefixes its keys.  ``run`` starts a camera and N detectors in
-processes of their own and runs the sink itself.
+which tags its keys.  ``run`` starts a camera and N detectors in processes
+of their own and runs the sink itself.
+
+Each stage marks itself alive and watches its upstream: a stage whose
+upstream is gone and left nothing to take stops with one line.  What a stage
+cannot read or process is set aside to the port's dead letters; the sink
+learns of set-aside frames from there and does not wait for them.
 """
 
 import json
@@ -16,16 +21,19 @@ import multiprocessing
 import os
 import signal
 import socket
+import sys
 import time
-import traceback
 
 import redis
+from redis.backoff import NoBackoff
+from redis.retry import Retry
 
 from pemu_sdk.redis import utils
 from pemu_sdk.redis.pemu_data import PemuData
 
 from .frames import Scene, find_shapes
-from .ports import Consumer, Publisher, Stalled
+from .ports import (FRAME, FIELD, Busy, Consumer, Gone, Member, Publisher, Run, Stalled,
+                    dead_key, end_key)
 from .server import DemoError
 from .summary import Reorder, Report
 
@@ -42,12 +50,16 @@ class Options:
     ``window`` bounds the entries each port holds, ``reorder`` the frames the
     sink holds back to restore their order, ``claim_idle`` is the time after
     which an entry a consumer took and did not acknowledge is claimed by
-    another, ``stall`` the time without progress after which a stage gives up.
+    another, ``stall`` the time without progress after which a stage gives
+    up, ``max_deliveries`` the deliveries after which an entry is set aside,
+    ``keep`` the seconds the keys of a run outlive its last stage,
+    ``alive_ttl`` the lifetime of a stage's sign of life.
     """
 
     def __init__(self, frames=150, fps=15.0, width=640, height=480, encoder="jpg",
                  with_base64=False, stall=30.0, detectors=2, kill_detector=None,
-                 window=32, reorder=31, claim_idle=2.0, name=None):
+                 window=32, reorder=31, claim_idle=2.0, name=None, max_deliveries=3,
+                 keep=3600.0, alive_ttl=3.0):
         self.frames, self.fps = frames, fps
         self.width, self.height = width, height
         self.encoder, self.with_base64 = encoder, with_base64
@@ -55,14 +67,56 @@ class Options:
         self.detectors, self.kill_detector = detectors, kill_detector
         self.window, self.reorder, self.claim_idle = window, reorder, claim_idle
         self.name = name
+        self.max_deliveries, self.keep, self.alive_ttl = max_deliveries, keep, alive_ttl
+
+
+class Upstream(Exception):
+    """The stage a consumer waits for is gone and left nothing to take."""
+
+
+class Terminated(BaseException):
+    """SIGTERM arrived."""
+
+
+def on_signal(signum, frame):
+    """SIGTERM raises Terminated, SIGINT KeyboardInterrupt, once: the
+    clean-up that follows runs undisturbed by the next one."""
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
+
+
+class Client(redis.Redis):
+    """A client that sends a command again on a new connection while its
+    connection breaks, for up to ``reconnect`` seconds: a server restarted
+    in that time goes unnoticed.  Every step is safe to repeat (at worst a
+    frame comes twice, and the sink drops it)."""
+
+    reconnect = 5.0  # none once the server was given up on, or before it answered
+
+    def execute_command(self, *args, **options):
+        deadline = None
+        while True:
+            try:
+                return super().execute_command(*args, **options)
+            except redis.exceptions.ConnectionError:
+                now = time.monotonic()
+                deadline = deadline or now + self.reconnect
+                if now >= deadline:
+                    self.reconnect = 0.0  # what follows (the clean-up) fails at once
+                    raise
+                time.sleep(0.05)
 
 
 def connect(url, timeout=3.0):
     """A client for ``url``, checked with PING; DemoError when unreachable."""
     try:
-        client = redis.Redis.from_url(url, socket_connect_timeout=timeout,
-                                      socket_timeout=timeout + 2, health_check_interval=0)
+        client = Client.from_url(url, socket_connect_timeout=timeout,
+                                 socket_timeout=timeout + 2, health_check_interval=0,
+                                 retry=Retry(NoBackoff(), 0))
+        client.reconnect = 0.0
         client.ping()
+        client.reconnect = Client.reconnect
     except ValueError as exc:  # a URL that redis-py cannot read
         raise DemoError("bad Redis URL %r: %s" % (url, exc))
     except redis.exceptions.RedisError as exc:
@@ -70,9 +124,31 @@ def connect(url, timeout=3.0):
     return client
 
 
-def port(prefix, node, index=0):
-    """The Redis key of output port ``index`` of ``node``."""
-    return "%s:%s:out:%d" % (prefix, node["id"], index)
+def describe(exc, url, name):
+    """One line for a failure of a stage of run ``name`` at ``url``."""
+    text = " ".join(str(exc).split(" script: ")[0].split())
+    if isinstance(exc, Gone):
+        return "the keys of run %s are gone (flushed, expired or removed): %s" % (name, text)
+    if isinstance(exc, redis.exceptions.ConnectionError):
+        return "lost the connection to Redis at %s: %s" % (url, text)
+    if isinstance(exc, redis.exceptions.TimeoutError):
+        return "Redis at %s did not answer in time: %s" % (url, text)
+    if isinstance(exc, redis.exceptions.ReadOnlyError) or text.startswith("READONLY"):
+        return "Redis at %s is a read-only replica: %s" % (url, text)
+    if isinstance(exc, redis.exceptions.OutOfMemoryError) or text.startswith("OOM"):
+        return "Redis at %s is out of memory: %s" % (url, text)
+    if isinstance(exc, redis.exceptions.RedisError):
+        return "Redis at %s refused: %s" % (url, text)
+    if isinstance(exc, (DemoError, Stalled, Upstream, Busy)):
+        return text
+    return "%s: %s" % (type(exc).__name__, text)
+
+
+PORTS = ("camera-1:out:0", "detector-1:out:0")
+
+
+def open_run(client, name, opts):
+    return Run(client, name, PORTS, keep=opts.keep, alive_ttl=opts.alive_ttl)
 
 
 def consumer_name(stage):
@@ -98,204 +174,350 @@ class Steps:
         self.codec.clear()
         return seconds
 
-    def save(self, client, prefix, stage):
-        client.hset(prefix + ":steps", "%s:%s" % (stage, consumer_name(stage)),
-                    json.dumps(dict(self.total, frames=self.frames)))
+    def json(self):
+        return json.dumps(dict(self.total, frames=self.frames))
+
+
+class Waiting:
+    """What a consumer does when it has nothing to take: upstream gone (seen
+    once, no longer alive) for ``grace`` seconds is an Upstream failure; an
+    upstream never seen is said once after ``notice`` seconds (``say``)."""
+
+    def __init__(self, what, run_name, grace, notice=5.0, say=None):
+        self.what, self.run_name, self.grace = what, run_name, grace
+        self.notice, self.say = notice, say
+        self.gone_since = None
+        self.idle_since = time.monotonic()
+        self.said = False
+
+    def busy(self):
+        self.gone_since = None
+        self.idle_since = time.monotonic()
+
+    def idle(self, left, live, seen):
+        now = time.monotonic()
+        if seen and live == 0 and not left:
+            if self.gone_since is None:
+                self.gone_since = now
+            elif now - self.gone_since > self.grace:
+                raise Upstream("the %s of run %s %s gone and left nothing to take"
+                               % (self.what, self.run_name,
+                                  "is" if self.what == "camera" else "are"))
+        else:
+            self.gone_since = None
+        if (not seen and not self.said and self.say is not None
+                and now - self.idle_since > self.notice):
+            self.said = True
+            self.say("waiting for the %s of run %s to start" % (self.what, self.run_name))
 
 
 # ---- The stages ----
 
-def camera(url, prefix, opts):
+def camera(client, name, opts, say=None):
     """Makes the frames and publishes one payload per frame, paced at
-    ``opts.fps`` (as fast as it can when 0)."""
-    client = connect(url)
-    out = port(prefix, CAMERA)
-    if client.exists(out + ":end"):
-        raise DemoError("the run %s has ended already: give another name with --run"
-                        % prefix.split(":", 1)[-1])
-    publisher = Publisher(client, out, ["detector"], opts.window, opts.stall)
-    scene = Scene(opts.width, opts.height)
-    envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
-    steps = Steps()
-    started = time.monotonic()
-    for i in range(opts.frames):
-        if opts.fps > 0:
-            delay = started + i / opts.fps - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
-        captured = time.time()
-        t0 = time.perf_counter()
-        image, truth = scene.frame(i, captured)
-        t1 = time.perf_counter()
-        envelope.meta.update_source({"frame_id": i, "ts": captured})
-        payload = envelope.create_pemu_data(
-            ext_info={"truth": truth}, frame=image,
-            encoder=opts.encoder, with_base64=opts.with_base64)
-        text = json.dumps(payload).encode()
-        t2 = time.perf_counter()
-        steps.add("render", t1 - t0)
-        steps.add("publish", t2 - t1 - steps.take_codec())
-        publish, wait = publisher.publish(text)
-        steps.add("publish", publish)
-        steps.add("wait", wait)
-        steps.frames += 1
-    steps.save(client, prefix, "camera")
-    publisher.close()
+    ``opts.fps`` (as fast as it can when 0).  A camera restarted in a run
+    resumes after the last frame published."""
+    run = open_run(client, name, opts)
+    out = run.ports[0]
+    if client.exists(end_key(out)):
+        raise DemoError("the run %s has ended already: give another name with --run" % name)
+    member = Member(run, "camera", consumer_name("camera"), exclusive=True)
+    member.join()
+    try:
+        publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
+                              say=say)
+        first = int(client.hget(run.key, "next") or 0)
+        scene = Scene(opts.width, opts.height)
+        envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
+        steps = Steps()
+        started = time.monotonic()
+        for i in range(first, opts.frames):
+            if opts.fps > 0:
+                delay = started + (i - first) / opts.fps - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+            member.beat()
+            captured = time.time()
+            t0 = time.perf_counter()
+            image, truth = scene.frame(i, captured)
+            t1 = time.perf_counter()
+            envelope.meta.update_source({"frame_id": i, "ts": captured})
+            payload = envelope.create_pemu_data(
+                ext_info={"truth": truth}, frame=image,
+                encoder=opts.encoder, with_base64=opts.with_base64)
+            text = json.dumps(payload).encode()
+            t2 = time.perf_counter()
+            steps.add("render", t1 - t0)
+            steps.add("publish", t2 - t1 - steps.take_codec())
+            publish, wait = publisher.publish(text, i, next_frame=i + 1)
+            steps.add("publish", publish)
+            steps.add("wait", wait)
+            steps.frames += 1
+        if not member.finish(steps.json(), out, opts.frames):
+            raise Gone("the keys of the run are gone")
+    finally:
+        member.leave()
 
 
-def detector(url, prefix, opts):
+def detect(envelope, fields, reclaimed, steps):
+    """The detector's work on one entry: its output payload, the frame id
+    and when the shapes were found."""
+    started = time.perf_counter()
+    text = fields[FIELD]
+    received = envelope.parse_pemu_data(text)
+    decoded = time.perf_counter()
+    codec = steps.take_codec()
+    shapes = find_shapes(received["frame"])
+    found = time.perf_counter()
+    payload = envelope.create_pemu_data(result=shapes, ext_info={
+        "truth": received["meta"]["truth"],
+        "camera_bytes": len(text),
+        "detect_ms": (found - decoded) * 1e3,
+        "reclaimed": reclaimed,
+        "detector": os.getpid(),
+    })
+    steps.add("parse", decoded - started - codec)
+    steps.add("detect", found - decoded)
+    return payload, received["meta"]["source"]["frame_id"], found
+
+
+def detector(client, name, opts, say=None):
     """Finds the shapes of each frame it receives and publishes them, with
     the frame's source metadata, the truth it came with and its own timings;
     stops when the camera's stream has ended and the detectors have
-    answered all of it."""
-    client = connect(url)
-    envelope = PemuData(0, DETECTOR, CAMERA, 0)
-    inbox = Consumer(client, port(prefix, CAMERA), "detector", consumer_name("detector"),
-                     opts.claim_idle)
-    publisher = Publisher(client, port(prefix, DETECTOR), ["sink"], opts.window, opts.stall)
-    steps = Steps()
-    while True:
-        try:
+    answered all of it.  An entry it cannot process is set aside."""
+    run = open_run(client, name, opts)
+    me = consumer_name("detector")
+    member = Member(run, "detector", me)
+    member.join()
+    try:
+        envelope = PemuData(0, DETECTOR, CAMERA, 0)
+        inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
+                         max_deliveries=opts.max_deliveries, window=opts.window)
+        publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
+                              member=member, say=say)
+        waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
+        steps = Steps()
+        while True:
+            member.beat()
             entries = inbox.take()
-        except redis.exceptions.ResponseError as exc:
-            if "NOGROUP" in str(exc) or "no longer exists" in str(exc):
-                return  # the run's keys are gone: it is over
-            raise
-        if not entries:
-            end = inbox.finished()
-            if end is not None:
-                steps.save(client, prefix, "detector")
-                publisher.close(end)
-                return
-            continue
-        for entry_id, text, reclaimed in entries:
-            started = time.perf_counter()
-            received = envelope.parse_pemu_data(text)
-            decoded = time.perf_counter()
-            codec = steps.take_codec()
-            shapes = find_shapes(received["frame"])
-            found = time.perf_counter()
-            payload = envelope.create_pemu_data(result=shapes, ext_info={
-                "truth": received["meta"]["truth"],
-                "camera_bytes": len(text),
-                "detect_ms": (found - decoded) * 1e3,
-                "reclaimed": reclaimed,
-                "detector": os.getpid(),
-            })
-            out = json.dumps(payload).encode()
-            steps.add("parse", decoded - started - codec)
-            steps.add("detect", found - decoded)
-            publish, wait = publisher.publish(out, ack=(inbox, entry_id))
-            steps.add("publish", time.perf_counter() - found - wait)
-            steps.add("wait", wait)
-            steps.frames += 1
+            if not entries:
+                end, untaken, pending, live, seen = inbox.state("camera")
+                if end is not None and untaken == 0 and pending == 0:
+                    if not member.finish(steps.json(), run.ports[1], end):
+                        raise Gone("the keys of the run are gone")
+                    return
+                waiting.idle(untaken or pending or end is not None, live, seen)
+                continue
+            waiting.busy()
+            for entry_id, fields, reclaimed in entries:
+                try:
+                    payload, frame_id, found = detect(envelope, fields, reclaimed, steps)
+                    out = json.dumps(payload).encode()
+                except Exception as exc:  # a poison entry: set aside, go on
+                    inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                    steps.take_codec()
+                    continue
+                frame_id = fields.get(FRAME, frame_id)
+                publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
+                steps.add("publish", time.perf_counter() - found - wait)
+                steps.add("wait", wait)
+                steps.frames += 1
+    finally:
+        member.leave()
 
 
-def _stage(target, url, prefix, opts):
+STAGE_FUNCTIONS = {"camera": camera, "detector": detector}
+
+
+def _stage(target, url, name, opts, pipe):
     """A stage's process under ``run``: its failure ends it with status 1
-    (LOST_SERVER when the server went away, for the run to report)."""
+    (LOST_SERVER when the server went away), its one line sent to the run.
+    SIGINT is the run's to handle; SIGTERM ends it at once."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     try:
-        target(url, prefix, opts)
-    except redis.exceptions.ConnectionError:
-        os._exit(LOST_SERVER)
-    except redis.exceptions.TimeoutError:
-        os._exit(LOST_SERVER)
-    except (DemoError, Stalled) as exc:
-        print("%s: %s" % (target.__name__, exc), flush=True)
-        os._exit(1)
-    except BaseException:
-        traceback.print_exc()
-        os._exit(1)
+        target(connect(url), name, opts)
+    except BaseException as exc:
+        pipe.send(describe(exc, url, name))
+        lost = isinstance(exc, (redis.exceptions.ConnectionError,
+                                redis.exceptions.TimeoutError))
+        os._exit(LOST_SERVER if lost else 1)
+    os._exit(0)
 
 
-def run_stage(target, url, opts):
+def run_stage(stage, url, opts):
     """Runs one stage alone in this process, until its stream ends."""
-    prefix = "pemu-demo:" + opts.name
+    client = connect(url)
     try:
-        target(url, prefix, opts)
-    except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as exc:
-        raise DemoError("lost the connection to Redis at %s: %s" % (url, exc))
-    except Stalled as exc:
-        raise DemoError(str(exc))
+        STAGE_FUNCTIONS[stage](client, opts.name, opts, say=_say(stage))
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream, Busy) as exc:
+        raise DemoError(describe(exc, url, opts.name))
+
+
+def _say(stage):
+    def say(text):
+        print("%s: %s" % (stage, text), file=sys.stderr, flush=True)
+    return say
 
 
 # ---- The sink ----
 
-def sink(client, prefix, report, on_frame=None, watch=None):
+class DeadLetters:
+    """The frames set aside on the run's ports, read as they come."""
+
+    def __init__(self, run):
+        self.client = run.client
+        self.last = {dead_key(p): "0-0" for p in run.ports}
+        self.frames = set()
+        self.next = 0.0  # when the sink looks again
+
+    def read(self, count=256):
+        """Reads what was set aside since the last call; returns the new
+        frame ids."""
+        new = []
+        got = self.client.xread(self.last, count=count) or []
+        for stream, entries in got:
+            for entry_id, fields in entries:
+                self.last[stream.decode()] = entry_id.decode()
+                frame = fields.get(b"field:" + FRAME)
+                try:
+                    frame_id = int(frame)
+                except (TypeError, ValueError):
+                    continue  # not one of the camera's frames
+                if frame_id not in self.frames:
+                    self.frames.add(frame_id)
+                    new.append(frame_id)
+        if any(len(entries) == count for _, entries in got):
+            new += self.read(count)  # more than a batch: the rest
+        return new
+
+
+def sink(client, name, report, on_frame=None, watch=None, say=None):
     """Takes the detectors' payloads until their stream has ended and all of
-    it is in, in frame order, without duplicates.  ``on_frame(record,
-    report)`` is called per frame; ``watch()`` between takes (it may raise)."""
+    it is in, in frame order, without duplicates, and records each frame
+    delivered in the run, in the same step as it acknowledges it: a sink
+    started after one that died goes on where that one stopped, claiming
+    what it held.  ``on_frame(record, report)`` is called per frame
+    delivered here; ``watch()`` between takes (it may raise)."""
+    opts = report.opts
+    run = open_run(client, name, opts)
+    me = consumer_name("sink")
+    member = Member(run, "sink", me)
+    member.join()
+    try:
+        _sink(run, me, member, report, on_frame, watch, say)
+    finally:
+        member.leave()
+    return report
+
+
+def _sink(run, me, member, report, on_frame, watch, say):
     opts = report.opts
     envelope = PemuData(0, SINK, DETECTOR, 0)
-    # the sink's reorder buffer holds entries unacknowledged while it waits for
-    # a gap to fill: it must not claim them back from itself
-    inbox = Consumer(client, port(prefix, DETECTOR), "sink", consumer_name("sink"), None)
-    reorder = Reorder(opts.reorder)
+    inbox = Consumer(run, run.ports[1], "sink", me, opts.claim_idle,
+                     max_deliveries=opts.max_deliveries, window=opts.window)
+    dead = DeadLetters(run)
+    dead.read()
+    done = {int(f) for f in run.client.hkeys(run.delivered)}
+    reorder = Reorder(opts.reorder, done=done | dead.frames)
+    waiting = Waiting("detectors", run.name, grace=opts.alive_ttl / 2, say=say)
     progress = time.monotonic()
 
     def emit(items):
-        for entry_id, received, text, parse_s in items:
-            # arrival is when the frame leaves the reorder buffer, in order
-            record = report.add(received, text, time.time(), time.monotonic(), parse_s)
-            inbox.ack(entry_id)
-            if on_frame is not None:
-                on_frame(record, report)
+        for entry_id, frame_id, record in items:
+            if entry_id is None:
+                continue  # a frame set aside upstream
+            report.stamp(record, time.time())
+            if inbox.deliver(entry_id, frame_id, json.dumps(record)):
+                report.add_record(record)
+                if on_frame is not None:
+                    on_frame(record, report)
+
+    def held():
+        return sum(1 for _, item in reorder.held if item[0] is not None)
 
     while True:
+        member.beat()
         entries = inbox.take()
         now = time.monotonic()
         if watch is not None:
             watch()
+        if (reorder.held and now >= dead.next) or not entries:
+            dead.next = now + 0.05  # frames wait behind a gap: was it set aside?
+            for frame_id in dead.read():
+                emit(reorder.skip(frame_id, (None, frame_id, None)))
         if not entries:
-            end, untaken, _ = inbox.state()
-            if end is not None and untaken == 0:
+            end, untaken, pending, live, seen = inbox.state("detector")
+            if end is not None and untaken == 0 and pending == held():
                 emit(reorder.flush())
                 report.sent = end
                 break
-            if now - progress > opts.stall:
-                raise DemoError("nothing arrived for %.0f s" % opts.stall)
+            try:
+                waiting.idle(untaken or pending > held() or end is not None, live, seen)
+            except Upstream:
+                emit(reorder.flush())
+                raise
+            if seen and now - progress > opts.stall:
+                raise Stalled("nothing arrived for %.0f s" % opts.stall)
             continue
         progress = now
-        for entry_id, text, _ in entries:
+        waiting.busy()
+        for entry_id, fields, _ in entries:
             started = time.perf_counter()
-            received = envelope.parse_pemu_data(text)
-            parse_s = time.perf_counter() - started
-            frame_id = received["meta"]["source"]["frame_id"]
+            try:
+                text = fields[FIELD]
+                received = envelope.parse_pemu_data(text)
+                record = report.record(received, text)
+                frame_id = record["frame_id"]
+            except Exception as exc:  # a poison entry: set aside, go on
+                inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                for frame_id in dead.read():
+                    emit(reorder.skip(frame_id, (None, frame_id, None)))
+                continue
+            report.parse_s += time.perf_counter() - started
             before = reorder.duplicates
-            items = reorder.push(frame_id, (entry_id, received, text, parse_s))
+            items = reorder.push(frame_id, (entry_id, frame_id, record))
             if reorder.duplicates > before:
-                inbox.ack(entry_id)
+                inbox.deliver(entry_id, frame_id, None)
             emit(items)
-    report.duplicates, report.late = reorder.duplicates, reorder.late
-    return report
+    report.late = reorder.late
+
+
+def _finish_report(run, report):
+    report.load(run.client.hgetall(run.delivered))
+    report.duplicates = int(run.client.hget(run.key, "duplicates") or 0)
+    report.read_steps(run.client.hgetall(run.steps))
+    report.left = run.left()
+    report.dead = run.dead_letters()
+    dead = DeadLetters(run)
+    dead.read()
+    report.set_aside = dead.frames
 
 
 def run_sink(url, opts, on_frame=None):
     """The sink alone, for a run whose other stages run elsewhere; removes
-    the run's keys at the end."""
-    prefix = "pemu-demo:" + opts.name
+    the run's keys at the end, once the other stages have finished (or are
+    gone)."""
     client = connect(url)
     report = Report(opts)
+    name = opts.name
     try:
-        sink(client, prefix, report, on_frame)
-        report.read_steps(client, prefix)
-        report.left = _entries_left(client, prefix)
-        client.delete(*_keys(prefix))
-    except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as exc:
-        raise DemoError("lost the connection to Redis at %s: %s" % (url, exc))
+        sink(client, name, report, on_frame, say=_say("sink"))
+        run = open_run(client, name, opts)
+        _finish_report(run, report)
+        deadline = time.monotonic() + opts.stall
+        while run.cleanup(consumer_name("sink"), ("camera", "detector")):
+            if time.monotonic() > deadline:
+                raise DemoError("the run %s is done but some of its stages are still alive "
+                                "after %.0f s: its keys are left to expire" % (name, opts.stall))
+            time.sleep(0.1)
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream) as exc:
+        raise DemoError(describe(exc, url, name))
     return report
 
 
 # ---- The whole run ----
-
-def _keys(prefix):
-    ports = [port(prefix, CAMERA), port(prefix, DETECTOR)]
-    return ports + [p + ":end" for p in ports] + [prefix + ":steps"]
-
-
-def _entries_left(client, prefix):
-    return sum(client.xlen(p) for p in (port(prefix, CAMERA), port(prefix, DETECTOR)))
-
 
 def run(url, opts, on_frame=None):
     """Runs the camera and ``opts.detectors`` detectors in processes of their
@@ -306,24 +528,34 @@ def run(url, opts, on_frame=None):
     ``on_frame(record, report)`` is called for each frame the sink takes.
     Returns the Report.  Raises DemoError when the server cannot be reached
     or goes away, a stage fails, or nothing arrives for ``opts.stall`` seconds.
+    Every stage process is gone, and every key of the run, when it returns.
     """
     client = connect(url)
-    prefix = "pemu-demo:%d:%s" % (os.getpid(), os.urandom(4).hex())
+    name = "%d-%s" % (os.getpid(), os.urandom(4).hex())
     report = Report(opts)
     context = multiprocessing.get_context("fork")
-    stages = [context.Process(target=_stage, args=(camera, url, prefix, opts),
-                              name="camera", daemon=True)]
-    stages += [context.Process(target=_stage, args=(detector, url, prefix, opts),
-                               name="detector", daemon=True) for _ in range(opts.detectors)]
+    stages, pipes = [], {}
+
+    def start(target, stage_name):
+        receive, send = context.Pipe(duplex=False)
+        process = context.Process(target=_stage, args=(target, url, name, opts, send),
+                                  name=stage_name, daemon=True)
+        stages.append(process)
+        pipes[process] = receive
+
+    start(camera, "camera")
+    for _ in range(opts.detectors):
+        start(detector, "detector")
     killed = []
 
     def watch():
         for stage in stages:
-            if stage.exitcode == LOST_SERVER:
-                raise redis.exceptions.ConnectionError("the %s stage lost it" % stage.name)
             if stage.exitcode not in (None, 0) and stage not in killed:
-                raise DemoError("the %s stage failed (exit status %d)"
-                                % (stage.name, stage.exitcode))
+                why = pipes[stage].recv() if pipes[stage].poll(1) else "no word from it"
+                if stage.exitcode == LOST_SERVER:
+                    raise DemoError(why)
+                raise DemoError("the %s stage failed (exit status %d): %s"
+                                % (stage.name, stage.exitcode, why))
 
     def frame_in(record, report):
         if (opts.kill_detector is not None and not killed
@@ -331,28 +563,43 @@ def run(url, opts, on_frame=None):
             victim = stages[1]
             os.kill(victim.pid, signal.SIGKILL)
             killed.append(victim)
-            report.fault = (len(report.records), time.monotonic())
+            report.fault = (len(report.records), time.time())
         if on_frame is not None:
             on_frame(record, report)
 
     for stage in stages:
         stage.start()
     try:
-        sink(client, prefix, report, frame_in, watch)
+        sink(client, name, report, frame_in, watch)
+        # every frame is answered: the stages end within a take (a stage
+        # stopped with SIGSTOP never does, and is killed below)
+        deadline = time.monotonic() + opts.alive_ttl
         for stage in stages:
-            stage.join(10)
+            stage.join(max(0.0, deadline - time.monotonic()))
         watch()
-        report.read_steps(client, prefix)
-        report.left = _entries_left(client, prefix)
-    except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as exc:
-        raise DemoError("lost the connection to Redis at %s: %s" % (url, exc))
+        _finish_report(open_run(client, name, opts), report)
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream) as exc:
+        raise DemoError(describe(exc, url, name))
     finally:
-        for stage in stages:
-            if stage.is_alive():
-                stage.terminate()
-                stage.join()
+        stop(stages)
         try:
-            client.delete(*_keys(prefix))
+            doomed = open_run(client, name, opts)
+            client.delete(doomed.key, *([doomed.alive(s) for s in Run.STAGES] + doomed.keys()))
         except redis.exceptions.RedisError:
-            pass
+            pass  # the server is gone: so are the keys, or they expire
     return report
+
+
+def stop(processes, grace=1.0):
+    """Ends each process still running: SIGTERM, then SIGKILL for one that
+    does not stop within ``grace`` seconds (one stopped with SIGSTOP).
+    Every wait is bounded."""
+    for process in processes:
+        if process.is_alive():
+            process.terminate()
+    deadline = time.monotonic() + grace
+    for process in processes:
+        process.join(max(0.0, deadline - time.monotonic()))
+        if process.is_alive():
+            process.kill()
+            process.join(grace)

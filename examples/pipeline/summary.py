@@ -14,15 +14,23 @@ class Reorder:
     order: the next expected frame and those that follow it without a gap.
     When more than ``limit`` frames wait behind a gap, the oldest goes out
     anyway (the gap's frame, should it come later, goes out when it comes
-    and counts as out of order).  A frame id seen before is a duplicate.
+    and counts as out of order).  A frame id seen before is a duplicate;
+    so is one of ``done``, the frames that went out before (from a sink
+    that ran before this one).
     """
 
-    def __init__(self, limit):
+    def __init__(self, limit, done=()):
         self.limit = limit
-        self.next = 0
         self.held = []  # a heap of (frame id, item)
-        self.seen = set()
+        self.seen = set(done)
+        self.done = self.seen.copy()  # frames gone out before this one started
+        self.next = 0
+        self._advance()
         self.duplicates = self.late = 0
+
+    def _advance(self):
+        while self.next in self.done:
+            self.next += 1
 
     def push(self, frame_id, item):
         if frame_id in self.seen:
@@ -37,8 +45,16 @@ class Reorder:
         while self.held and (self.held[0][0] == self.next or len(self.held) > self.limit):
             frame_id, item = heapq.heappop(self.held)
             self.next = frame_id + 1
+            self._advance()
             out.append(item)
         return out
+
+    def skip(self, frame_id, item):
+        """A frame that will not come (set aside upstream): ``item`` stands
+        in for it, so that the frames behind it go out."""
+        if frame_id in self.seen:
+            return []
+        return self.push(frame_id, item)
 
     def flush(self):
         """Everything still held, in order."""
@@ -55,6 +71,7 @@ class Report:
     def __init__(self, opts):
         self.opts = opts
         self.records = []
+        self.here = 0  # frames delivered by this sink (the others by one before it)
         self.first = self.last = None
         self.sent = opts.frames
         self.duplicates = self.late = 0
@@ -62,23 +79,18 @@ class Report:
         self.steps = {}  # stage -> step -> ms per frame
         self.fault = None  # (frame count at the sink, time) of the killed detector
         self.left = None  # entries of the run left in Redis at the end
+        self.dead = {}  # port -> entries set aside
+        self.set_aside = set()  # frame ids set aside
 
-    def add(self, received, text, wall, arrived, parse_s):
-        """Records a frame that arrived at wall-clock time `wall` (monotonic
-        time `arrived`)."""
+    def record(self, received, text):
+        """The record of a frame from its payload; ``stamp`` completes it."""
         meta = received["meta"]
         source = meta["source"]
-        if self.first is None:
-            self.first = arrived
-        self.last = arrived
-        self.parse_s += parse_s
         tolerance = max(2, self.opts.height // 60)
-        record = {
-            "frame_id": source["frame_id"],
+        return {
+            "frame_id": int(source["frame_id"]),
             "source": dict(source),
             "frame_format": dict(meta["frame_format"]),
-            "arrived": arrived,
-            "latency_ms": (wall - source["ts"]) * 1e3,
             "camera_bytes": meta["camera_bytes"],
             "detector_bytes": len(text),
             "detect_ms": meta["detect_ms"],
@@ -88,8 +100,32 @@ class Report:
             "hits": matches(received["result"], meta["truth"], tolerance),
             "expected": len(meta["truth"]),
         }
-        self.records.append(record)
+
+    @staticmethod
+    def stamp(record, arrived):
+        """Completes a record of a frame that arrived at wall-clock time
+        ``arrived``: when it leaves the reorder buffer, in order."""
+        record["arrived"] = arrived
+        record["latency_ms"] = (arrived - record["source"]["ts"]) * 1e3
         return record
+
+    def add_record(self, record):
+        if self.first is None:
+            self.first = record["arrived"]
+        self.last = record["arrived"]
+        self.records.append(record)
+        self.here += 1
+
+    def load(self, delivered):
+        """Every frame delivered in the run, by this sink and any before it:
+        ``delivered`` maps frame ids to records (JSON)."""
+        here = self.here
+        self.records = []
+        self.first = self.last = None
+        for record in sorted((json.loads(v) for v in delivered.values()),
+                             key=lambda r: (r["arrived"], r["frame_id"])):
+            self.add_record(record)
+        self.here = here
 
     def fps(self, window=15):
         """Frames per second over the last `window` arrivals."""
@@ -111,12 +147,15 @@ class Report:
             return latencies[min(n - 1, int(round(p / 100.0 * (n - 1))))] if n else 0.0
 
         steps = {stage: dict(times) for stage, times in self.steps.items()}
-        if n:
-            steps.setdefault("sink", {})["parse"] = self.parse_s / n * 1e3
+        if self.here:
+            steps.setdefault("sink", {})["parse"] = self.parse_s / self.here * 1e3
         return {
             "sent": self.sent,
             "received": n,
-            "lost": len(set(range(self.sent)) - set(ids)),
+            "lost": len(set(range(self.sent)) - set(ids) - self.set_aside),
+            "set_aside": len(set(range(self.sent)) & self.set_aside - set(ids)),
+            "dead": dict(self.dead),
+            "earlier": n - self.here,
             "out_of_order": sum(1 for a, b in zip(ids, ids[1:]) if b <= a),
             "duplicates": self.duplicates,
             "reclaimed": sum(1 for r in self.records if r["reclaimed"]),
@@ -136,11 +175,11 @@ class Report:
             "left": self.left,
         }
 
-    def read_steps(self, client, prefix):
-        """Folds in the per-step seconds the stages left under the run's
-        steps key: milliseconds per frame, per stage."""
+    def read_steps(self, saved):
+        """Folds in the per-step seconds the stages left in the run's steps
+        hash (``saved``): milliseconds per frame, per stage."""
         sums = {}
-        for field, value in client.hgetall(prefix + ":steps").items():
+        for field, value in saved.items():
             stage = field.decode().split(":", 1)[0]
             times = json.loads(value)
             total = sums.setdefault(stage, {"frames": 0})
