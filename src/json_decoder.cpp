@@ -14,9 +14,6 @@ namespace pemu {
 
 namespace {
 
-// Nesting beyond this always declines, whatever the recursion budget.
-constexpr std::size_t kMaxDepth = 2000;
-
 // Keys up to this many bytes of plain ASCII are kept in the key table.
 constexpr std::size_t kMaxTableKey = 64;
 constexpr unsigned kKeyTableBits = 9;
@@ -85,9 +82,7 @@ struct Open {
 class Decoder {
 public:
     Decoder(const unsigned char* begin, const unsigned char* end, int budget)
-        : p_(begin), end_(end),
-          max_depth_(static_cast<std::size_t>(budget) < kMaxDepth ? static_cast<std::size_t>(budget)
-                                                                  : kMaxDepth) {
+        : p_(begin), end_(end), max_depth_(static_cast<std::size_t>(budget)) {
         open_.reserve(16);  // room for a payload's nesting in one allocation
     }
 
@@ -317,11 +312,12 @@ private:
     Ref escaped_string(const unsigned char* start) {
         Py_ssize_t length = 0;
         Py_UCS4 widest = 0;
+        units_.clear();
         p_ = start;
         for (;;) {
             if (p_ != end_ && *p_ == '\\') {  // escapes often follow each other
                 ++p_;
-                Py_UCS4 unit = escape();
+                Py_UCS4 unit = measured_escape();
                 ++length;
                 if (unit > widest) widest = unit;
                 continue;
@@ -345,7 +341,7 @@ private:
             ++p_;
             if (c == '"') break;
             if (c != '\\') decline();  // a control character
-            Py_UCS4 unit = escape();
+            Py_UCS4 unit = measured_escape();
             ++length;
             if (unit > widest) widest = unit;
         }
@@ -357,6 +353,15 @@ private:
             default: fill(PyUnicode_4BYTE_DATA(s.get()), length); break;
         }
         return s;
+    }
+
+    // An escape in the first pass of escaped_string(), after the backslash;
+    // the code point of a \u escape (or pair) is kept for the second.
+    Py_UCS4 measured_escape() {
+        bool hex = p_ != end_ && *p_ == 'u';
+        Py_UCS4 unit = escape();
+        if (hex) units_.push_back(unit);
+        return unit;
     }
 
     // The widest code point that raw bytes `w` (one to eight, the bytes of
@@ -378,6 +383,7 @@ private:
     template <typename Char>
     void fill(Char* to, Py_ssize_t length) {
         Py_ssize_t i = 0;
+        std::size_t k = 0;  // the next of units_
         for (;;) {
             std::size_t n = *p_ < 0x80 && *p_ != '\\' ? plain_run() : 0;
             if (static_cast<std::size_t>(length - i) < n) decline();
@@ -392,8 +398,16 @@ private:
             unsigned char c = *p_++;  // the first pass found every byte up to the quote
             if (c == '"') break;
             if (c == '\\') {
+                Py_UCS4 unit;
+                if (*p_ == 'u') {  // as the first pass read it
+                    if (k == units_.size()) decline();
+                    unit = units_[k++];
+                    p_ += unit > kMaxBmp ? 11 : 5;
+                } else {
+                    unit = escape();
+                }
                 if (i == length) decline();
-                to[i++] = static_cast<Char>(escape());
+                to[i++] = static_cast<Char>(unit);
                 continue;
             }
             for (;;) {  // a run of UTF-8 sequences; text that is not UTF-8 declines
@@ -533,6 +547,7 @@ private:
     const unsigned char* end_;
     std::size_t max_depth_;
     std::vector<Open> open_;
+    std::vector<Py_UCS4> units_;  // the \u escapes of the string being made, as read
     Ref memo_;  // this document's keys, made on the first key the table does not answer
 };
 

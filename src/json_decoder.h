@@ -34,7 +34,7 @@
 //   the strict decoder defines it), any JSON error (a byte-order mark is
 //   one), NaN, Infinity and -Infinity (their objects come from a table of
 //   json's that can be changed), nesting deeper than the recursion budget
-//   (json_state.h) or than its own cap, a failed conversion or allocation.
+//   (json_state.h), a failed conversion or allocation.
 //   It then releases what it built, clears any error and returns an empty
 //   Ref; the caller takes the other route from the start, so every error a
 //   caller sees is the interpreter's own.

@@ -66,9 +66,7 @@ def assert_same(a, b):
             assert (struct.pack("<d", a) == struct.pack("<d", b)
                     or (math.isnan(a) and a is b)), path
         else:
-            assert a == b, (path, a, b)
-            if isinstance(a, str):  # the same width and no slack
-                assert sys.getsizeof(a) == sys.getsizeof(b), path
+            assert a == b, (path, a, b)  # (str of another width are never equal)
 
 
 def both_outcomes(data):
