@@ -31,15 +31,15 @@ inline unsigned char closing(bool is_object) { return is_object ? '}' : ']'; }
 
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The value of each hex digit, -1 for any other byte.
+// The value of each hex digit, 0xFF for any other byte.
 struct HexDigits {
-    signed char value[256];
+    unsigned char value[256];
     constexpr HexDigits() : value() {
         for (int c = 0; c < 256; ++c)
-            value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
-                                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                                       : -1);
+            value[c] = static_cast<unsigned char>(c >= '0' && c <= '9'   ? c - '0'
+                                                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                         : 0xFF);
     }
 };
 constexpr HexDigits kHex;
@@ -63,6 +63,13 @@ inline std::uint64_t load_word(const unsigned char* p) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     return w;
+}
+
+// How many of the eight bytes of `w` are UTF-8 continuation bytes (0x80 to
+// 0xBF): their high bits, one per byte, summed into the top byte.
+inline int continuation_bytes(std::uint64_t w) {
+    std::uint64_t marks = (w & ~(w << 1) & kHighs) >> 7;
+    return static_cast<int>((marks * kOnes) >> 56);
 }
 
 // Code points above these need one, two or four bytes each.
@@ -328,7 +335,7 @@ private:
             while (end_ - p_ >= 8) {
                 std::uint64_t w = load_word(p_);
                 if (ends_raw_text(w)) break;
-                length += 8 - __builtin_popcountll(w & ~(w << 1) & kHighs);
+                length += 8 - continuation_bytes(w);
                 if ((w & kHighs) != 0) widest = widen(widest, w);
                 p_ += 8;
             }
@@ -383,40 +390,44 @@ private:
     template <typename Char>
     void fill(Char* to, Py_ssize_t length) {
         Py_ssize_t i = 0;
-        std::size_t k = 0;  // the next of units_
+        std::size_t next_unit = 0;  // in units_
         for (;;) {
-            std::size_t n = *p_ < 0x80 && *p_ != '\\' ? plain_run() : 0;
-            if (static_cast<std::size_t>(length - i) < n) decline();
-            if (n == 0) {
-            } else if (sizeof(Char) == 1) {
-                std::memcpy(to + i, p_, n);
-            } else {
-                for (std::size_t k = 0; k < n; ++k) to[i + static_cast<Py_ssize_t>(k)] = p_[k];
-            }
-            i += static_cast<Py_ssize_t>(n);
-            p_ += n;
-            unsigned char c = *p_++;  // the first pass found every byte up to the quote
-            if (c == '"') break;
-            if (c == '\\') {
-                Py_UCS4 unit;
+            // The first pass found every byte up to the quote, so the byte
+            // after the cursor's is there to be read.
+            unsigned char c = *p_;
+            Py_UCS4 unit;
+            if (c >= 0x80) {  // UTF-8; text that is not declines
+                ++p_;
+                unit = utf8_sequence(c);
+            } else if (c == '\\') {
+                ++p_;
                 if (*p_ == 'u') {  // as the first pass read it
-                    if (k == units_.size()) decline();
-                    unit = units_[k++];
+                    if (next_unit == units_.size()) decline();
+                    unit = units_[next_unit++];
                     p_ += unit > kMaxBmp ? 11 : 5;
                 } else {
                     unit = escape();
                 }
-                if (i == length) decline();
-                to[i++] = static_cast<Char>(unit);
+            } else if (c == '"') {
+                ++p_;
+                break;
+            } else if (p_[1] >= 0x80 || p_[1] == '"' || p_[1] == '\\') {
+                ++p_;  // one ASCII character between others
+                unit = c;
+            } else {  // plain ASCII, in bulk
+                std::size_t n = plain_run();
+                if (static_cast<std::size_t>(length - i) < n) decline();
+                if (sizeof(Char) == 1) {
+                    std::memcpy(to + i, p_, n);
+                } else {
+                    for (std::size_t j = 0; j < n; ++j) to[i + static_cast<Py_ssize_t>(j)] = p_[j];
+                }
+                i += static_cast<Py_ssize_t>(n);
+                p_ += n;
                 continue;
             }
-            for (;;) {  // a run of UTF-8 sequences; text that is not UTF-8 declines
-                Py_UCS4 unit = utf8_sequence(c);
-                if (i == length) decline();
-                to[i++] = static_cast<Char>(unit);
-                if (*p_ < 0x80) break;
-                c = *p_++;
-            }
+            if (i == length) decline();
+            to[i++] = static_cast<Char>(unit);
         }
         if (i != length) decline();
     }
@@ -457,10 +468,10 @@ private:
     // Four hex digits at `at`, or -1.
     long hex4(const unsigned char* at) const {
         if (end_ - at < 4) return -1;
-        long a = kHex.value[at[0]], b = kHex.value[at[1]], c = kHex.value[at[2]],
-             d = kHex.value[at[3]];
-        if ((a | b | c | d) < 0) return -1;
-        return (a << 12) | (b << 8) | (c << 4) | d;
+        unsigned a = kHex.value[at[0]], b = kHex.value[at[1]], c = kHex.value[at[2]],
+                 d = kHex.value[at[3]];
+        if (((a | b | c | d) & 0xF0U) != 0) return -1;
+        return static_cast<long>((a << 12) | (b << 8) | (c << 4) | d);
     }
 
     // After the backslash.
