@@ -25,16 +25,16 @@ import sys
 import time
 
 import redis
+import redis.exceptions
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
 from pemu_sdk.redis import utils
 from pemu_sdk.redis.pemu_data import PemuData
-
-from .frames import Scene, find_shapes
 from pemu_ports import (FRAME, FIELD, Busy, Consumer, Gone, Member, Publisher, Run, Stalled,
                         dead_key, end_key)
 
+from .frames import Scene, find_shapes
 from .server import DemoError
 from .summary import Reorder, Report
 
@@ -115,6 +115,7 @@ def connect(url, timeout=3.0):
         client = Client.from_url(url, socket_connect_timeout=timeout,
                                  socket_timeout=timeout + 2, health_check_interval=0,
                                  retry=Retry(NoBackoff(), 0))
+        assert isinstance(client, Client)  # from_url makes one of the class it is called on
         client.reconnect = 0.0
         client.ping()
         client.reconnect = Client.reconnect
@@ -349,7 +350,8 @@ def detector(client, name, opts, say=None):
                     inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
                     steps.take_codec()
                     continue
-                frame_id = fields.get(FRAME, frame_id)
+                if FRAME in fields:
+                    frame_id = fields[FRAME]
                 publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
                 steps.add("publish", time.perf_counter() - found - wait)
                 steps.add("wait", wait)

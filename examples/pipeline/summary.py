@@ -149,7 +149,8 @@ class Report:
     def summary(self):
         ids = [r["frame_id"] for r in self.records]
         latencies = sorted(r["latency_ms"] for r in self.records)
-        span = (self.last - self.first) if self.records else 0.0
+        first, last = self.first, self.last
+        span = (last - first) if first is not None and last is not None else 0.0
         n = len(self.records)
         arrivals = [r["arrived"] for r in self.records]
         gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]

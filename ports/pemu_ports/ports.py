@@ -31,9 +31,11 @@ into, or reports success for, a run whose keys were removed.
 """
 
 import time
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import (Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple,
+                    Union)
 
 import redis
+import redis.exceptions
 
 # An entry taken from a port: (entry id, its fields, whether it was
 # reclaimed from another consumer or from this one's own history).
@@ -267,6 +269,14 @@ class Gone(Exception):
     """The keys of the run are gone (flushed, expired or removed)."""
 
 
+def _result(value: Union[Awaitable[Any], Any]) -> Any:
+    """The answer of a command of a synchronous client (redis-py types each
+    command's answer as that of a synchronous or an asynchronous client)."""
+    if isinstance(value, Awaitable):
+        raise TypeError("the ports need a synchronous client (redis.Redis), not an asyncio one")
+    return value
+
+
 def is_gone(exc: BaseException) -> bool:
     text = str(exc)
     return text.startswith("GONE") or "NOGROUP" in text or "no longer exists" in text
@@ -354,11 +364,11 @@ class Run:
         return [_text(c) for c in live]
 
     def left(self) -> int:
-        return sum(self.client.xlen(p) for p in self.ports)
+        return sum(_result(self.client.xlen(p)) for p in self.ports)
 
     def dead_letters(self) -> Dict[str, int]:
         """The dead letters of each port: {port: count}."""
-        return {p: self.client.xlen(dead_key(p)) for p in self.ports}
+        return {p: _result(self.client.xlen(dead_key(p))) for p in self.ports}
 
 
 class Member:
@@ -392,7 +402,7 @@ class Member:
             if _text(answer[0]) == "ok":
                 self.last = time.monotonic()
                 return
-            since = answer[2] / 1000.0  # since its last sign of life
+            since: float = answer[2] / 1000.0  # since its last sign of life
             last = time.monotonic() - since
             if first is None:
                 first = last
@@ -549,14 +559,14 @@ class Consumer:
         try:
             if self.history:
                 self.history = False
-                got = self.client.xreadgroup(self.group, self.name, {self.stream: "0"},
-                                             count=self.claim_count)
+                got = _result(self.client.xreadgroup(self.group, self.name, {self.stream: "0"},
+                                                     count=self.claim_count))
                 mine = [(_text(i), f, True) for _, entries in got for i, f in entries if f]
                 if mine:
                     self.reclaimed += len(mine)
                     return mine
-            got = self.client.xreadgroup(self.group, self.name, {self.stream: ">"}, count=1,
-                                         block=max(1, int(self.block * 1000)))
+            got = _result(self.client.xreadgroup(self.group, self.name, {self.stream: ">"},
+                                                 count=1, block=max(1, int(self.block * 1000))))
         except redis.exceptions.ResponseError as exc:
             if is_gone(exc):
                 raise Gone("the keys of the run are gone (%s)" % self.stream)
