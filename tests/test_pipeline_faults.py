@@ -18,7 +18,7 @@ import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
-from pipeline.ports import FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run  # noqa: E402
+from pemu_ports import FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
 from pipeline.stages import PORTS, Options, run  # noqa: E402
 

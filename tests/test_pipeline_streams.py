@@ -12,7 +12,7 @@ import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
-from pipeline.ports import FIELD, Consumer, Publisher, Run, Stalled  # noqa: E402
+from pemu_ports import FIELD, Consumer, Publisher, Run, Stalled  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
 from pipeline.stages import CAMERA, Options, run  # noqa: E402
 from pipeline.summary import Reorder  # noqa: E402
@@ -156,8 +156,23 @@ def test_killed_detector_loses_no_frame(server, tmp_path):  # noqa: F811
     strip = [r["frame_id"] for r in strip_records(records, report.fault)]
     assert len(strip) == 6 and strip == sorted(strip) and 12 in strip
     import cv2
-    image = cv2.imread(draw(report, str(tmp_path / "report")))
+    import pipeline.picture as picture
+    sizes = []
+
+    class Scene(picture.Scene):
+        def __init__(self, width, height):
+            sizes.append((width, height))
+            super().__init__(width, height)
+
+    # the frames are redrawn at the run's size, whatever the sink's own options say
+    report.opts = Options()
+    picture.Scene, original = Scene, picture.Scene
+    try:
+        image = cv2.imread(draw(report, str(tmp_path / "report")))
+    finally:
+        picture.Scene = original
     assert image is not None and image.shape[0] > 600 and image.shape[1] > 800
+    assert sizes and set(sizes) == {(160, 120)}
 
 
 def demo(*args, **kwargs):
@@ -185,6 +200,26 @@ def test_stages_started_one_by_one_share_a_server(server):  # noqa: F811
                 stage.kill()
             stage.communicate()
     assert redis.Redis.from_url(server.url).keys("pemu-demo:%s*" % name) == []
+
+
+def test_sink_alone_reports_the_run_it_served(server):  # noqa: F811
+    # the sink runs with its defaults (15 fps, 640x480, jpg, base85); the
+    # camera and the one detector at other settings: the sink says the run's
+    name = "t" + uuid.uuid4().hex[:8]
+    common = ["--redis", server.url, "--run", name]
+    made = ["--frames", "8", "--fps", "0", "--size", "200x150", "--encoder", "png", "--base64"]
+    sink = demo("sink", *common + ["--quiet"])
+    stages = [demo("detector", *common + made), demo("camera", *common + made)]
+    try:
+        out, err = sink.communicate(timeout=60)
+        assert sink.returncode == 0, err
+        assert out.startswith("summary (unpaced, 200x150 png base64, 1 detector, Redis at "), out
+        assert "8 sent, 8 received, 0 lost" in out and "24 of 24 shapes found" in out, out
+    finally:
+        for stage in [sink] + stages:
+            if stage.poll() is None:
+                stage.kill()
+            stage.communicate()
 
 
 def test_server_going_away_stops_the_run_clearly(server):  # noqa: F811  (redis-server is there)

@@ -1,6 +1,6 @@
 # Sourced by the other tools: picks the interpreter, makes its virtual
-# environment, fills it (the pinned requirements and the stand-in codec in
-# stand-in/) and builds the module into it.  Each step is skipped while
+# environment, fills it (the pinned requirements, the stand-in codec in
+# stand-in/ and the pipeline ports in ports/) and builds the module into it.  Each step is skipped while
 # nothing that goes into it has changed since it last succeeded: stamps in
 # the environment hold a hash of the step's inputs.
 #   PYTHON=/path/to/python   use that interpreter instead of pyenv's 3.7.16
@@ -39,7 +39,7 @@ pemu_inputs_hash() {
 requirements_stamp="$venv/.pemu-requirements.stamp"
 build_stamp="$venv/.pemu-build.stamp"
 interpreter="$(readlink -f "$PYTHON") $("$PYTHON" -c 'import sys; print(" ".join(sys.version.split()))')"
-requirements_hash="$interpreter $(pemu_inputs_hash requirements-dev.txt stand-in)"
+requirements_hash="$interpreter $(pemu_inputs_hash requirements-dev.txt stand-in ports)"
 build_hash="$requirements_hash $(pemu_inputs_hash CMakeLists.txt pyproject.toml src stubs)"
 stamped() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
 
@@ -64,6 +64,7 @@ else
     fi
     "$vpy" -m pip install -q -r "$repo/requirements-dev.txt"
     "$vpy" -m pip install -q --no-build-isolation --no-deps "$repo/stand-in"
+    "$vpy" -m pip install -q --no-build-isolation --no-deps "$repo/ports"
     echo "$requirements_hash" >"$requirements_stamp"
   fi
   if [ -z "${PEMU_SKIP_BUILD:-}" ]; then

@@ -9,6 +9,7 @@ import sys
 from pemu_sdk.redis.utils import Encoder
 
 from .frames import MIN_SIZE
+from .summary import pacing
 from .server import DemoError, PrivateRedis
 from .stages import Options, Terminated, on_signal, run, run_sink, run_stage
 
@@ -119,12 +120,16 @@ def print_frame(record, report):
 STEP_ORDER = ("render", "encode", "text", "publish", "wait", "parse", "decode", "detect")
 
 
-def print_summary(summary, opts, where):
+def print_summary(summary, where):
+    """The summary of the run the sink served: its settings as the camera
+    published them, and the detectors that answered its frames."""
     lat = summary["latency_ms"]
-    print("summary (%s, %dx%d %s %s, %d detector%s, Redis at %s):"
-          % ("paced at %g fps" % opts.fps if opts.fps else "unpaced", opts.width, opts.height,
-             opts.encoder, "base64" if opts.with_base64 else "base85", opts.detectors,
-             "" if opts.detectors == 1 else "s", where))
+    run, detectors = summary["run"], summary["detectors"]
+    made = ("%s, %dx%d %s %s" % (pacing(run), run["width"], run["height"], run["encoder"],
+                                 "base64" if run["with_base64"] else "base85")
+            if run is not None else "the camera published no settings")
+    print("summary (%s, %d detector%s, Redis at %s):"
+          % (made, detectors, "" if detectors == 1 else "s", where))
     print("  frames     %d sent, %d received, %d lost, %d out of order, %d duplicates dropped, "
           "%d set aside" % (summary["sent"], summary["received"], summary["lost"],
                             summary["out_of_order"], summary["duplicates"],
@@ -209,7 +214,7 @@ def main(argv=None):
         print("demo: stopped (SIGTERM)", file=sys.stderr)
         return 143
     summary = report.summary()
-    print_summary(summary, opts, where)
+    print_summary(summary, where)
     if args.report:
         from .picture import draw
         try:

@@ -1,12 +1,14 @@
 """The picture of a run (--report DIR): a strip of annotated frames above
 the latency of every frame over the run, with the fault marked."""
 
+import importlib
 import os
 
 import cv2
 import numpy as np
 
 from .frames import Scene
+from .summary import pacing
 
 STRIP = 6  # frames in the strip
 
@@ -57,16 +59,23 @@ def _grid(tiles, columns, gap=8):
 
 def draw(report, folder):
     """Writes ``folder``/pipeline.png and returns its path."""
-    import matplotlib
+    # matplotlib only for the picture, imported by name: it is optional
+    # (pinned for the demo's interpreter only) and untyped on 3.7, so the
+    # type checkers see it as Any instead of failing on the import
+    matplotlib = importlib.import_module("matplotlib")
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    plt = importlib.import_module("matplotlib.pyplot")
 
-    opts = report.opts
     records = report.records
-    scene = Scene(opts.width, opts.height)
+    summary = report.summary()
+    settings = summary["run"]
     tiles = []
     for record in strip_records(records, report.fault):
-        image, _ = scene.frame(record["frame_id"], record["source"]["ts"])
+        # redrawn at the run's size (the frame's own, without the camera's
+        # settings), so that the boxes the detector found fit the shapes
+        width, height = ((settings["width"], settings["height"]) if settings
+                         else record["size"])
+        image, _ = Scene(width, height).frame(record["frame_id"], record["source"]["ts"])
         tiles.append(cv2.cvtColor(annotate(image, record), cv2.COLOR_BGR2RGB))
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "pipeline.png")
@@ -89,12 +98,10 @@ def draw(report, folder):
             bottom.axvline(report.fault[1] - start, color="tab:red", ls="--",
                            label="detector killed after %d frames" % report.fault[0])
         bottom.legend(loc="upper right")
-    summary = report.summary()
     bottom.set_xlabel("seconds since the first frame reached the sink")
     bottom.set_ylabel("latency from capture (ms)")
     bottom.set_title("%d frames, %d detectors, %s: %.1f frames/s, p95 %.1f ms, %d lost"
-                     % (summary["received"], opts.detectors,
-                        "paced at %g fps" % opts.fps if opts.fps else "unpaced",
+                     % (summary["received"], summary["detectors"], pacing(settings),
                         summary["fps"], summary["latency_ms"]["p95"], summary["lost"]))
     bottom.grid(alpha=0.3)
     figure.tight_layout()

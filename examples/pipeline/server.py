@@ -7,6 +7,7 @@ import tempfile
 import time
 
 import redis
+import redis.exceptions
 
 
 class DemoError(Exception):
@@ -32,7 +33,7 @@ class PrivateRedis:
         self.folder = tempfile.mkdtemp(prefix="pemu-redis-")
         socket = os.path.join(self.folder, "redis.sock")
         log = os.path.join(self.folder, "redis.log")
-        self.process = subprocess.Popen(
+        self.process = process = subprocess.Popen(
             [self.executable, "--port", "0", "--unixsocket", socket, "--unixsocketperm", "700",
              "--dir", self.folder, "--save", "", "--appendonly", "no", "--daemonize", "no",
              "--logfile", log],
@@ -42,18 +43,18 @@ class PrivateRedis:
             start_new_session=True)
         self.url = "unix://" + socket
         try:
-            self._wait_ready(socket, log)
+            self._wait_ready(process, socket, log)
         except BaseException:
             self.__exit__(None, None, None)
             raise
         return self
 
-    def _wait_ready(self, socket, log):
+    def _wait_ready(self, process, socket, log):
         deadline = time.monotonic() + self.start_timeout
         while True:
-            if self.process.poll() is not None:
+            if process.poll() is not None:
                 raise DemoError("redis-server exited with status %d at start: %s"
-                                % (self.process.returncode, _tail(log)))
+                                % (process.returncode, _tail(log)))
             if os.path.exists(socket):
                 try:
                     redis.Redis(unix_socket_path=socket, socket_timeout=1).ping()

@@ -1,7 +1,7 @@
 """The three stages and the run that wires them together over Redis.
 
 Each stage is a pipeline module with its own envelope, and each output port
-a Redis stream (see ports.py).  The camera's stream is read by the consumer
+a Redis stream (the pemu_ports package, ports/).  The camera's stream is read by the consumer
 group "detector", shared by every detector process, so that they split the
 frames between them; the detectors' stream is read by the group "sink".
 
@@ -25,15 +25,16 @@ import sys
 import time
 
 import redis
+import redis.exceptions
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
 from pemu_sdk.redis import utils
 from pemu_sdk.redis.pemu_data import PemuData
+from pemu_ports import (FRAME, FIELD, Busy, Consumer, Gone, Member, Publisher, Run, Stalled,
+                        dead_key, end_key)
 
 from .frames import Scene, find_shapes
-from .ports import (FRAME, FIELD, Busy, Consumer, Gone, Member, Publisher, Run, Stalled,
-                    dead_key, end_key)
 from .server import DemoError
 from .summary import Reorder, Report
 
@@ -114,6 +115,7 @@ def connect(url, timeout=3.0):
         client = Client.from_url(url, socket_connect_timeout=timeout,
                                  socket_timeout=timeout + 2, health_check_interval=0,
                                  retry=Retry(NoBackoff(), 0))
+        assert isinstance(client, Client)  # from_url makes one of the class it is called on
         client.reconnect = 0.0
         client.ping()
         client.reconnect = Client.reconnect
@@ -148,7 +150,34 @@ PORTS = ("camera-1:out:0", "detector-1:out:0")
 
 
 def open_run(client, name, opts):
-    return Run(client, name, PORTS, keep=opts.keep, alive_ttl=opts.alive_ttl)
+    """The keys of run ``name``, with the hash of the settings the camera
+    made it at (``run.extra["settings"]``)."""
+    return Run(client, name, PORTS, keep=opts.keep, alive_ttl=opts.alive_ttl,
+               extra=("settings",))
+
+
+def publish_settings(run, opts):
+    """The camera's settings, written with the run for the sink to report:
+    the sink's own options describe the sink, not the run it serves."""
+    settings = run.extra["settings"]
+    with run.client.pipeline() as pipe:
+        pipe.hset(settings, mapping={
+            "frames": opts.frames, "fps": repr(float(opts.fps)), "width": opts.width,
+            "height": opts.height, "encoder": opts.encoder,
+            "with_base64": int(bool(opts.with_base64))})
+        pipe.pexpire(settings, run.keep_ms)
+        pipe.execute()
+
+
+def read_settings(run):
+    """The settings the camera published with the run, or None when there
+    are none (the camera never started)."""
+    raw = {k.decode(): v.decode() for k, v in run.client.hgetall(run.extra["settings"]).items()}
+    if not raw:
+        return None
+    return {"frames": int(raw["frames"]), "fps": float(raw["fps"]),
+            "width": int(raw["width"]), "height": int(raw["height"]),
+            "encoder": raw["encoder"], "with_base64": raw["with_base64"] == "1"}
 
 
 def consumer_name(stage):
@@ -224,6 +253,7 @@ def camera(client, name, opts, say=None):
     member = Member(run, "camera", consumer_name("camera"), exclusive=True)
     member.join()
     try:
+        publish_settings(run, opts)
         publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
                               say=say)
         first = int(client.hget(run.key, "next") or 0)
@@ -267,14 +297,16 @@ def detect(envelope, fields, reclaimed, steps):
     received = envelope.parse_pemu_data(text)
     decoded = time.perf_counter()
     codec = steps.take_codec()
-    shapes = find_shapes(received["frame"])
+    image = received["frame"]
+    shapes = find_shapes(image)
     found = time.perf_counter()
     payload = envelope.create_pemu_data(result=shapes, ext_info={
         "truth": received["meta"]["truth"],
         "camera_bytes": len(text),
         "detect_ms": (found - decoded) * 1e3,
         "reclaimed": reclaimed,
-        "detector": os.getpid(),
+        "detector": consumer_name("detector"),  # the sink counts the detectors by it
+        "size": [image.shape[1], image.shape[0]],
     })
     steps.add("parse", decoded - started - codec)
     steps.add("detect", found - decoded)
@@ -318,7 +350,8 @@ def detector(client, name, opts, say=None):
                     inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
                     steps.take_codec()
                     continue
-                frame_id = fields.get(FRAME, frame_id)
+                if FRAME in fields:
+                    frame_id = fields[FRAME]
                 publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
                 steps.add("publish", time.perf_counter() - found - wait)
                 steps.add("wait", wait)
@@ -485,6 +518,7 @@ def _sink(run, me, member, report, on_frame, watch, say):
 
 
 def _finish_report(run, report):
+    report.settings = read_settings(run)
     report.load(run.client.hgetall(run.delivered))
     report.duplicates = int(run.client.hget(run.key, "duplicates") or 0)
     report.read_steps(run.client.hgetall(run.steps))

@@ -7,6 +7,13 @@ import json
 from .frames import matches
 
 
+def pacing(settings):
+    """How the camera paced the run, from its published settings."""
+    if settings is None:
+        return "pacing unknown"
+    return "paced at %g fps" % settings["fps"] if settings["fps"] else "unpaced"
+
+
 class Reorder:
     """Restores frame order by frame id and drops duplicates.
 
@@ -81,12 +88,15 @@ class Report:
         self.left = None  # entries of the run left in Redis at the end
         self.dead = {}  # port -> entries set aside
         self.set_aside = set()  # frame ids set aside
+        # the settings the camera published with the run (stages.read_settings):
+        # the run's, which may differ from this sink's own options
+        self.settings = None
 
     def record(self, received, text):
         """The record of a frame from its payload; ``stamp`` completes it."""
         meta = received["meta"]
         source = meta["source"]
-        tolerance = max(2, self.opts.height // 60)
+        tolerance = max(2, int(meta["size"][1]) // 60)  # the frame's own height
         return {
             "frame_id": int(source["frame_id"]),
             "source": dict(source),
@@ -96,6 +106,7 @@ class Report:
             "detect_ms": meta["detect_ms"],
             "reclaimed": meta.get("reclaimed", False),
             "detector": meta.get("detector"),
+            "size": list(meta["size"]),
             "shapes": received["result"],
             "hits": matches(received["result"], meta["truth"], tolerance),
             "expected": len(meta["truth"]),
@@ -138,7 +149,8 @@ class Report:
     def summary(self):
         ids = [r["frame_id"] for r in self.records]
         latencies = sorted(r["latency_ms"] for r in self.records)
-        span = (self.last - self.first) if self.records else 0.0
+        first, last = self.first, self.last
+        span = (last - first) if first is not None and last is not None else 0.0
         n = len(self.records)
         arrivals = [r["arrived"] for r in self.records]
         gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
@@ -173,6 +185,8 @@ class Report:
             "steps": steps,
             "fault": self.fault,
             "left": self.left,
+            "run": dict(self.settings) if self.settings is not None else None,
+            "detectors": len({r["detector"] for r in self.records}),
         }
 
     def read_steps(self, saved):

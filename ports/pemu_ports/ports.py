@@ -31,8 +31,18 @@ into, or reports success for, a run whose keys were removed.
 """
 
 import time
+from typing import (Any, Awaitable, Callable, Dict, Iterable, List, Optional, Sequence, Tuple,
+                    Union)
 
 import redis
+import redis.exceptions
+
+# An entry taken from a port: (entry id, its fields, whether it was
+# reclaimed from another consumer or from this one's own history).
+Entry = Tuple[str, Dict[bytes, bytes], bool]
+# What a script is called with: keys, and arguments of any of these types.
+_Arg = Union[str, bytes, int, float]
+_Script = Callable[[Sequence[str], Sequence[_Arg]], Any]
 
 FIELD = b"p"  # the field of an entry that holds the payload
 FRAME = b"f"  # the field with the frame id, readable without the payload
@@ -259,7 +269,15 @@ class Gone(Exception):
     """The keys of the run are gone (flushed, expired or removed)."""
 
 
-def is_gone(exc):
+def _result(value: Union[Awaitable[Any], Any]) -> Any:
+    """The answer of a command of a synchronous client (redis-py types each
+    command's answer as that of a synchronous or an asynchronous client)."""
+    if isinstance(value, Awaitable):
+        raise TypeError("the ports need a synchronous client (redis.Redis), not an asyncio one")
+    return value
+
+
+def is_gone(exc: BaseException) -> bool:
     text = str(exc)
     return text.startswith("GONE") or "NOGROUP" in text or "no longer exists" in text
 
@@ -270,15 +288,25 @@ class Scripts:
     Script reloads on NOSCRIPT; no script runs inside a pipeline, where it
     would not)."""
 
-    def __init__(self, client):
+    step: _Script
+    trim: _Script
+    set_aside: _Script
+    claim: _Script
+    deliver: _Script
+    state: _Script
+    beat: _Script
+    finish: _Script
+    cleanup: _Script
+
+    def __init__(self, client: "redis.Redis") -> None:
         for name, text in (("step", _STEP), ("trim", _TRIM), ("set_aside", _SET_ASIDE),
                            ("claim", _CLAIM), ("deliver", _DELIVER), ("state", _STATE),
                            ("beat", _BEAT), ("finish", _FINISH), ("cleanup", _CLEANUP)):
             setattr(self, name, _guarded(client.register_script(text)))
 
 
-def _guarded(script):
-    def call(keys, args):
+def _guarded(script: Any) -> _Script:
+    def call(keys: Sequence[str], args: Sequence[_Arg]) -> Any:
         try:
             return script(keys, args)
         except redis.exceptions.ResponseError as exc:
@@ -288,7 +316,7 @@ def _guarded(script):
     return call
 
 
-def _first_line(exc):
+def _first_line(exc: BaseException) -> str:
     text = str(exc).split(" script: ")[0]
     return text[5:] if text.startswith("GONE ") else text
 
@@ -297,11 +325,15 @@ class Run:
     """The keys of the run named ``name``, all under the hash tag {name}:
     the streams of ``ports`` (each with its end key and dead letters), the
     run's own hash, each stage's alive key, the step times and the sink's
-    record of what it delivered."""
+    record of what it delivered.  ``extra`` names more keys of the run (the
+    stages' own, such as the settings the camera publishes), which expire
+    and are removed with the others: ``extra[name]`` is the key."""
 
     STAGES = ("camera", "detector", "sink")
 
-    def __init__(self, client, name, ports, keep=3600.0, alive_ttl=3.0):
+    def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
+                 keep: float = 3600.0, alive_ttl: float = 3.0,
+                 extra: Iterable[str] = ()) -> None:
         self.client, self.name = client, name
         self.prefix = "pemu-demo:{%s}" % name
         self.scripts = Scripts(client)
@@ -310,18 +342,19 @@ class Run:
         self.ports = [self.prefix + ":" + p for p in ports]
         self.steps = self.prefix + ":steps"
         self.delivered = self.prefix + ":delivered"
+        self.extra = {e: self.prefix + ":" + e for e in extra}
 
-    def alive(self, stage):
+    def alive(self, stage: str) -> str:
         return self.prefix + ":alive:" + stage
 
-    def keys(self):
+    def keys(self) -> List[str]:
         """Every key of the run but its own hash and the alive keys."""
         out = []
         for stream in self.ports:
             out += [stream, end_key(stream), dead_key(stream)]
-        return out + [self.steps, self.delivered]
+        return out + [self.steps, self.delivered] + list(self.extra.values())
 
-    def cleanup(self, consumer, stages):
+    def cleanup(self, consumer: str, stages: Sequence[str]) -> List[str]:
         """Removes every key of the run unless a consumer of ``stages``
         other than ``consumer`` is alive; returns those alive."""
         alive = [self.alive(s) for s in stages]
@@ -330,12 +363,12 @@ class Run:
                                     [consumer, len(alive)])
         return [_text(c) for c in live]
 
-    def left(self):
-        return sum(self.client.xlen(p) for p in self.ports)
+    def left(self) -> int:
+        return sum(_result(self.client.xlen(p)) for p in self.ports)
 
-    def dead_letters(self):
+    def dead_letters(self) -> Dict[str, int]:
         """The dead letters of each port: {port: count}."""
-        return {p: self.client.xlen(dead_key(p)) for p in self.ports}
+        return {p: _result(self.client.xlen(dead_key(p))) for p in self.ports}
 
 
 class Member:
@@ -344,32 +377,32 @@ class Member:
     and keeps every key of the run from expiring while it lives.  Only one
     camera can be alive in a run (``exclusive``)."""
 
-    def __init__(self, run, stage, consumer, exclusive=False):
+    def __init__(self, run: Run, stage: str, consumer: str, exclusive: bool = False) -> None:
         self.run, self.stage, self.consumer = run, stage, consumer
         self.exclusive = exclusive
         self.interval = run.alive_ms / 4000.0
         self.last = 0.0
 
-    def _beat(self, join):
+    def _beat(self, join: bool) -> Any:
         run = self.run
         return run.scripts.beat(
             [run.key, run.alive(self.stage)] + run.keys(),
             [run.keep_ms, self.consumer, run.alive_ms, int(self.exclusive), self.stage,
              int(join)])
 
-    def join(self):
+    def join(self) -> None:
         """Marks the stage alive, creating the run.  Another consumer of an
         exclusive stage that refreshes its mark: refused (Busy) as soon as
         it does; one that has stopped (a camera restarted after a crash):
         waited out until its mark expires."""
         deadline = time.monotonic() + self.run.alive_ms / 1000.0 + 1
-        first = None
+        first: Optional[float] = None
         while True:
             answer = self._beat(True)
             if _text(answer[0]) == "ok":
                 self.last = time.monotonic()
                 return
-            since = answer[2] / 1000.0  # since its last sign of life
+            since: float = answer[2] / 1000.0  # since its last sign of life
             last = time.monotonic() - since
             if first is None:
                 first = last
@@ -378,7 +411,7 @@ class Member:
                            % (self.stage, _text(answer[1]), self.run.name))
             time.sleep(0.05)
 
-    def beat(self):
+    def beat(self) -> None:
         """Refreshes the mark, at most every quarter of its lifetime."""
         now = time.monotonic()
         if now - self.last < self.interval:
@@ -389,7 +422,8 @@ class Member:
                        % (self.stage, _text(answer[1]), self.run.name))
         self.last = now
 
-    def finish(self, steps, end=None, count=None):
+    def finish(self, steps: str, end: Optional[str] = None,
+               count: Optional[int] = None) -> bool:
         """Leaves the run: the step times, the port's end; False when the
         run's keys are gone (nothing is written then)."""
         run = self.run
@@ -398,7 +432,7 @@ class Member:
             keys, [run.keep_ms, self.consumer, "%s:%s" % (self.stage, self.consumer), steps,
                    "" if count is None else count]))
 
-    def leave(self):
+    def leave(self) -> None:
         """Removes the mark, so that the others know at once (best effort:
         the mark expires anyway)."""
         try:
@@ -411,15 +445,15 @@ class Busy(Exception):
     """Another consumer holds what only one may hold."""
 
 
-def end_key(stream):
+def end_key(stream: str) -> str:
     return stream + ":end"
 
 
-def dead_key(stream):
+def dead_key(stream: str) -> str:
     return stream + ":dead"
 
 
-def ensure_group(client, stream, group):
+def ensure_group(client: "redis.Redis", stream: str, group: str) -> None:
     """Creates ``group`` on ``stream`` (and the stream), reading from its start."""
     try:
         client.xgroup_create(stream, group, id="0", mkstream=True)
@@ -435,8 +469,9 @@ class Publisher:
     while it waits; ``say(text)``, if given, is told once when the readers
     have taken nothing for ``notice`` seconds."""
 
-    def __init__(self, run, stream, readers, window, stall=30.0, poll=0.002, member=None,
-                 say=None, notice=5.0):
+    def __init__(self, run: Run, stream: str, readers: Iterable[str], window: int,
+                 stall: float = 30.0, poll: float = 0.002, member: Optional[Member] = None,
+                 say: Optional[Callable[[str], None]] = None, notice: float = 5.0) -> None:
         self.run, self.stream, self.window = run, stream, window
         self.stall, self.poll, self.member = stall, poll, member
         self.say, self.notice = say, notice
@@ -445,13 +480,15 @@ class Publisher:
         run.client.pexpire(stream, run.keep_ms)
         self.count = 0
 
-    def publish(self, payload, frame_id, ack=None, next_frame=None):
+    def publish(self, payload: bytes, frame_id: Union[int, bytes],
+                ack: Optional[Tuple["Consumer", str]] = None,
+                next_frame: Optional[int] = None) -> Tuple[float, float]:
         """Appends ``payload`` and, in the same script, acknowledges the
         entry ``ack`` = (consumer, entry id) it answers; then waits while the
         port is full.  Returns (seconds publishing, seconds waiting)."""
         started = time.perf_counter()
         keys = [self.run.key, self.stream]
-        args = [self.run.keep_ms, payload, frame_id, "", "",
+        args: List[_Arg] = [self.run.keep_ms, payload, frame_id, "", "",
                 "" if next_frame is None else next_frame]
         if ack is not None:
             keys.append(ack[0].stream)
@@ -462,7 +499,7 @@ class Publisher:
         self.wait_below(length)
         return published - started, time.perf_counter() - published
 
-    def wait_below(self, length):
+    def wait_below(self, length: int) -> None:
         """Waits until the port holds fewer than ``window`` entries."""
         if length < self.window:
             return
@@ -489,8 +526,8 @@ class Consumer:
     its own entries (the sink holds some back on purpose), and sets aside
     an entry delivered ``max_deliveries`` times already."""
 
-    def __init__(self, run, stream, group, name, claim_idle=2.0, block=0.5,
-                 max_deliveries=3, window=32):
+    def __init__(self, run: Run, stream: str, group: str, name: str, claim_idle: float = 2.0,
+                 block: float = 0.5, max_deliveries: int = 3, window: int = 32) -> None:
         self.run, self.client = run, run.client
         self.stream, self.group, self.name = stream, group, name
         self.claim_idle, self.block, self.max_deliveries = claim_idle, block, max_deliveries
@@ -502,7 +539,7 @@ class Consumer:
         self.history = True
         self.reclaimed = self.set_aside_count = 0
 
-    def take(self):
+    def take(self) -> List[Entry]:
         """The next entries: a list of (entry id, fields, reclaimed), empty
         when nothing came within ``block`` seconds.  Entries another
         consumer has held unacknowledged for ``claim_idle`` seconds are
@@ -522,21 +559,21 @@ class Consumer:
         try:
             if self.history:
                 self.history = False
-                got = self.client.xreadgroup(self.group, self.name, {self.stream: "0"},
-                                             count=self.claim_count)
+                got = _result(self.client.xreadgroup(self.group, self.name, {self.stream: "0"},
+                                                     count=self.claim_count))
                 mine = [(_text(i), f, True) for _, entries in got for i, f in entries if f]
                 if mine:
                     self.reclaimed += len(mine)
                     return mine
-            got = self.client.xreadgroup(self.group, self.name, {self.stream: ">"}, count=1,
-                                         block=max(1, int(self.block * 1000)))
+            got = _result(self.client.xreadgroup(self.group, self.name, {self.stream: ">"},
+                                                 count=1, block=max(1, int(self.block * 1000))))
         except redis.exceptions.ResponseError as exc:
             if is_gone(exc):
                 raise Gone("the keys of the run are gone (%s)" % self.stream)
             raise
         return [(_text(i), f, False) for _, entries in got for i, f in entries]
 
-    def set_aside(self, entry_id, error):
+    def set_aside(self, entry_id: str, error: str) -> None:
         """Moves ``entry_id`` to the port's dead letters with ``error``, and
         acknowledges it, in one step."""
         self.run.scripts.set_aside(
@@ -544,7 +581,7 @@ class Consumer:
             [self.run.keep_ms, self.group, entry_id, error[:500], self.name])
         self.set_aside_count += 1
 
-    def deliver(self, entry_id, frame_id, record):
+    def deliver(self, entry_id: str, frame_id: int, record: Optional[str]) -> bool:
         """The sink's step: ``record`` stored as frame ``frame_id``'s output
         unless one is there already (or ``record`` is None: a duplicate),
         the entry acknowledged.  True when delivered here."""
@@ -552,7 +589,8 @@ class Consumer:
             [self.run.key, self.stream, self.run.delivered],
             [self.run.keep_ms, self.group, entry_id, frame_id, record or ""]))
 
-    def state(self, upstream=None):
+    def state(self, upstream: Optional[str] = None
+              ) -> Tuple[Optional[int], int, int, int, bool]:
         """(end count or None, entries not yet taken (0 or 1), entries
         pending, live consumers of the stage ``upstream``, whether one was
         ever seen) of the group, read at one instant."""
@@ -563,9 +601,9 @@ class Consumer:
         return (None if end is None else int(end)), untaken, pending, live, bool(seen)
 
 
-def _fields(flat):
+def _fields(flat: Sequence[bytes]) -> Dict[bytes, bytes]:
     return {flat[i]: flat[i + 1] for i in range(0, len(flat), 2)}
 
 
-def _text(value):
+def _text(value: Union[str, bytes]) -> str:
     return value.decode() if isinstance(value, bytes) else value

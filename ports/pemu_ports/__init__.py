@@ -1,0 +1,15 @@
+"""Ports of pipeline modules on Redis Streams.
+
+A :class:`Run` names the keys of one run of a pipeline (all under one hash
+tag, all with an expiry); a :class:`Publisher` appends payloads to a port
+and waits while it is full; a :class:`Consumer` takes them through a
+consumer group, claims what a dead consumer left, and sets aside what it
+cannot process; a :class:`Member` marks a stage alive in the run.  See
+docs/ports.md for an example.
+"""
+
+from .ports import (FIELD, FRAME, Busy, Consumer, Entry, Gone, Member, Publisher, Run,
+                    Stalled, dead_key, end_key, ensure_group, is_gone)
+
+__all__ = ["FIELD", "FRAME", "Busy", "Consumer", "Entry", "Gone", "Member", "Publisher", "Run",
+           "Stalled", "dead_key", "end_key", "ensure_group", "is_gone"]
