@@ -1,8 +1,8 @@
 # Sourced by the other tools: picks the interpreter, makes its virtual
 # environment, fills it (the pinned requirements, the stand-in codec in
-# stand-in/ and the pipeline ports in ports/) and builds the module into it.  Each step is skipped while
-# nothing that goes into it has changed since it last succeeded: stamps in
-# the environment hold a hash of the step's inputs.
+# stand-in/ and the pipeline ports in ports/) and builds the module into it.
+# Each step is skipped while nothing that goes into it has changed since it
+# last succeeded: stamps in the environment hold a hash of the step's inputs.
 #   PYTHON=/path/to/python   use that interpreter instead of pyenv's 3.7.16
 #   PEMU_SKIP_BUILD=1        reuse the module already built in the environment
 set -euo pipefail

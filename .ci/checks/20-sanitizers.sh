@@ -35,7 +35,7 @@ if grep -qs '^Summary: Payload envelopes for frames' \
   "$venv/bin/python" -m pip uninstall -q -y pemu-sdk
 fi
 "$venv/bin/python" -m pip install -q -r requirements-dev.txt
-"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps ./stand-in
+"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps ./stand-in ./ports
 echo "== building the extension module with ASan and UBSan" >&2
 "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
   -C cmake.define.PEMU_SANITIZE=ON -C cmake.define.PEMU_WERROR=ON \
