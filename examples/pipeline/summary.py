@@ -73,7 +73,7 @@ class Report:
         self.records = []
         self.here = 0  # frames delivered by this sink (the others by one before it)
         self.first = self.last = None
-        self.sent = opts.frames
+        self.sent = opts.frames or 0  # a source read to its end: known at the end
         self.duplicates = self.late = 0
         self.parse_s = 0.0
         self.steps = {}  # stage -> step -> ms per frame
@@ -81,6 +81,8 @@ class Report:
         self.left = None  # entries of the run left in Redis at the end
         self.dead = {}  # port -> entries set aside
         self.set_aside = set()  # frame ids set aside
+        self.dropped = set()  # frame ids dropped for freshness (drop-oldest)
+        self.dropped_ports = {}  # port -> entries dropped there
 
     def record(self, received, text):
         """The record of a frame from its payload; ``stamp`` completes it."""
@@ -152,7 +154,9 @@ class Report:
         return {
             "sent": self.sent,
             "received": n,
-            "lost": len(set(range(self.sent)) - set(ids) - self.set_aside),
+            "lost": len(set(range(self.sent)) - set(ids) - self.set_aside - self.dropped),
+            "dropped": len(set(range(self.sent)) & self.dropped - set(ids)),
+            "dropped_ports": dict(self.dropped_ports),
             "set_aside": len(set(range(self.sent)) & self.set_aside - set(ids)),
             "dead": dict(self.dead),
             "earlier": n - self.here,
@@ -169,6 +173,7 @@ class Report:
             "detector_bytes": sum(r["detector_bytes"] for r in self.records) / n if n else 0.0,
             "detect_ms": sum(r["detect_ms"] for r in self.records) / n if n else 0.0,
             "hits": sum(r["hits"] for r in self.records),
+            "found": sum(len(r["shapes"]) for r in self.records),
             "expected": sum(r["expected"] for r in self.records),
             "steps": steps,
             "fault": self.fault,
