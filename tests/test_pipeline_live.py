@@ -202,3 +202,45 @@ def test_the_status_view_shows_a_run_as_it_is(server):
         assert (out.returncode, out.stdout.strip()) == (1, "no run named nothing-here on the server")
     finally:
         client.delete(run_.key, run_.alive("camera"), *run_.keys())
+
+
+def test_a_stream_that_stops_ends_the_camera_with_one_line(server):
+    """An MJPEG stream over HTTP from this test: 30 frames, then the server
+    closes it.  A live source, so its port drops by default: every frame
+    arrives or is counted dropped, and the stop is said once."""
+    import http.server
+    import threading
+
+    class Stream(http.server.BaseHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "multipart/x-mixed-replace; boundary=frame")
+            self.end_headers()
+            for i in range(30):
+                _, jpeg = cv2.imencode(".jpg", np.full((120, 160, 3), 8 * i, np.uint8))
+                self.wfile.write(b"--frame\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                                 b"%d\r\n\r\n%s\r\n" % (len(jpeg), jpeg.tobytes()))
+                time.sleep(0.02)
+
+    http_server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stream)
+    threading.Thread(target=http_server.serve_forever, daemon=True).start()
+    url = "http://127.0.0.1:%d/stream.mjpg" % http_server.server_address[1]
+    try:
+        out = subprocess.run([sys.executable, "-m", "pipeline", "--redis", server.url,
+                              "--source", url, "--detectors", "1", "--quiet"], cwd=EXAMPLES,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, timeout=60)
+    finally:
+        http_server.shutdown()
+        http_server.server_close()
+    assert out.returncode == 0, out.stderr
+    assert out.stderr.splitlines() == [
+        "camera: the video source %s stopped delivering after frame 29" % url]
+    assert ", drop-oldest," in out.stdout
+    line = [line for line in out.stdout.splitlines() if line.startswith("  frames")][0]
+    sent, received = (int(w) for w in line.split()[1:4:2])
+    dropped = int(line.split("dropped for")[0].split()[-1]) if "for freshness" in out.stdout else 0
+    assert sent == 30 and ", 0 lost," in line and received + dropped == 30

@@ -15,12 +15,18 @@ a live camera's frames exist whether or not anyone takes them), the truth is
 what the scene drew (nothing for real footage).
 """
 
+import os
 import time
 
-import cv2
-import numpy as np
+# The stage says in one line why a source failed; the video library's own
+# messages (to stderr, several per failure) are silenced, unless asked for
+# (read when the first capture opens).
+os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
 
-from .frames import Scene
+import cv2  # noqa: E402
+import numpy as np  # noqa: E402
+
+from .frames import Scene  # noqa: E402
 
 SCENE, SCENE_LIVE = "scene", "scene:live"
 
