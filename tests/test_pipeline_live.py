@@ -199,7 +199,8 @@ def test_the_status_view_shows_a_run_as_it_is(server):
         out = subprocess.run([sys.executable, "-m", "pipeline", "status", "--redis", server.url,
                               "--run", "nothing-here"], cwd=EXAMPLES, stdout=subprocess.PIPE,
                              universal_newlines=True, timeout=60)
-        assert (out.returncode, out.stdout.strip()) == (1, "no run named nothing-here on the server")
+        assert (out.returncode, out.stdout.strip()) == (
+            1, "no run named nothing-here on the server")
     finally:
         client.delete(run_.key, run_.alive("camera"), *run_.keys())
 

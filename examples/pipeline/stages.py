@@ -287,12 +287,12 @@ def camera(client, name, opts, say=None):
             text = json.dumps(payload).encode()
             t2 = time.perf_counter()
             steps.add("render", t1 - t0)
-            steps.add("publish", t2 - t1 - steps.take_codec())
+            prepare = t2 - t1 - steps.take_codec()
             dropped = publisher.dropped
             publish, wait = publisher.publish(text, i, next_frame=i + 1)
             metrics.published.inc()
             metrics.drops.inc(publisher.dropped - dropped)
-            steps.add("publish", publish)
+            steps.add("publish", prepare + publish)
             steps.add("wait", wait)
             steps.frames += 1
             count = i + 1
