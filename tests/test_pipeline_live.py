@@ -161,6 +161,32 @@ def test_a_live_feed_outrunning_its_detector_drops_counted_and_stays_fresh(serve
     assert 0 <= cam[("pemu_port_length", (("port", PORTS[0]),))] <= opts.window
 
 
+def test_a_dropping_port_drops_the_oldest_untaken_and_never_what_is_taken(server):
+    client = redis.Redis.from_url(server.url)
+    run_ = Run(client, uuid.uuid4().hex, ["port"])
+    client.hset(run_.key, "created", 1)
+    stream = run_.ports[0]
+    publisher = Publisher(run_, stream, ["g"], window=3, overflow=DROP_OLDEST)
+    consumer = Consumer(run_, stream, "g", "c", claim_idle=60)
+    try:
+        for i in range(3):
+            publisher.publish(b"%d" % i, i)
+        held = consumer.take()[0][0]  # frame 0, taken and not answered
+        for i in range(3, 5):
+            assert publisher.publish(b"%d" % i, i)[1] == 0.0  # never waits
+        # the group has frame 0 in hand and 3 and 4 to take: a window; the
+        # server still knows its lag
+        assert [f[b"f"] for _, f in client.xrange(stream + ":drop")] == [b"1", b"2"]
+        assert publisher.dropped == 2 and run_.dropped() == {stream: 2}
+        assert [(g["pending"], g["lag"]) for g in client.xinfo_groups(stream)] == [(1, 2)]
+        consumer.deliver(held, 0, None)
+        assert [f[b"f"] for _, f in client.xrange(stream)] == [b"3", b"4"]
+        assert [consumer.take()[0][1][b"f"] for _ in range(2)] == [b"3", b"4"]
+        assert client.xlen(stream) == 2  # taken, not yet answered
+    finally:
+        client.delete(run_.key, *run_.keys())
+
+
 def test_the_status_view_shows_a_run_as_it_is(server):
     client = redis.Redis.from_url(server.url)
     name = "status-" + uuid.uuid4().hex[:8]

@@ -23,7 +23,7 @@ def parse_listen(text):
     """(host, port) from 'PORT' or 'HOST:PORT'; ValueError otherwise."""
     host, _, port = text.rpartition(":")
     port = int(port)
-    if not 0 <= port <= 65535:
+    if not 1 <= port <= 65535:
         raise ValueError("port out of range")
     return host.strip("[]") or "127.0.0.1", port
 

@@ -22,7 +22,8 @@ a full window (backpressure).
 A port's overflow policy says what happens when its window is full: with
 ``block`` (above) the publisher waits; with ``drop-oldest`` it never waits:
 the step that publishes moves each group past the oldest entries it has not
-taken yet, so that the port again holds a window, and logs every entry so
+taken yet, so that the group again has at most a window of entries it has
+not acknowledged (entries taken are never dropped), and logs every entry so
 dropped to the port's drop log (``<port>:drop``, with its frame id) and
 counts it in the run's hash (``dropped:<port>``).  A live feed stays fresh
 that way, and the sink tells frames dropped for freshness from lost ones.
@@ -102,21 +103,33 @@ local function set_aside(stream, dead, group, id, why, consumer, keep)
   redis.call('PEXPIRE', dead, keep)
   redis.call('XACK', stream, group, id)
 end
--- Moves every group of `stream` past its oldest entries not yet taken, so
--- that the stream holds at most `window` entries (those taken and not yet
--- acknowledged stay); logs each entry dropped so to `log` and counts them in
--- the run's hash.  Returns the entries dropped.
+-- Moves each group of `stream` past its oldest entries not yet taken, so
+-- that what it has not acknowledged (taken or not) is at most `window`
+-- entries; what a consumer has taken is never dropped.  Logs each entry
+-- dropped so to `log` and counts them in the run's hash.  Returns the entries
+-- dropped.  The group's count of entries read is moved on with it, so that
+-- the server keeps knowing its lag.
 local function drop(stream, log, run, window, keep)
-  local over = redis.call('XLEN', stream) - window
-  if over <= 0 then return 0 end
+  if redis.call('XLEN', stream) <= window then return 0 end
   local dropped = 0
   for _, group in ipairs(redis.call('XINFO', 'GROUPS', stream)) do
     local f = {}
     for i = 1, #group, 2 do f[group[i]] = group[i + 1] end
-    local entries = redis.call('XRANGE', stream, '(' .. f['last-delivered-id'], '+',
-                               'COUNT', over)
-    if #entries > 0 then
-      redis.call('XGROUP', 'SETID', stream, f['name'], entries[#entries][1])
+    local after = '(' .. f['last-delivered-id']
+    local lag = f['lag']
+    if not lag then  -- not known to the server: counted
+      lag = #redis.call('XRANGE', stream, after, '+')
+    end
+    local over = math.min(lag, lag + f['pending'] - window)
+    if over > 0 then
+      local entries = redis.call('XRANGE', stream, after, '+', 'COUNT', over)
+      local last = entries[#entries][1]
+      if f['entries-read'] then
+        redis.call('XGROUP', 'SETID', stream, f['name'], last,
+                   'ENTRIESREAD', f['entries-read'] + #entries)
+      else
+        redis.call('XGROUP', 'SETID', stream, f['name'], last)
+      end
       for _, e in ipairs(entries) do
         local frame = ''
         for i = 1, #e[2], 2 do
