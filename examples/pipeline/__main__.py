@@ -115,7 +115,7 @@ def parse_args(argv):
     if source_kind == "file" and args.stage in (None, "camera") \
             and not os.path.isfile(args.source):
         parser.error("--source: no such file: %s" % args.source)
-    if args.report and source_kind != SCENE:
+    if args.report and source_kind not in (SCENE, SCENE_LIVE):
         parser.error("--report draws the synthetic scene's frames again: not with --source")
     if not 0 <= args.detector_delay <= 60000:
         parser.error("--detector-delay must be between 0 and 60000 ms")
