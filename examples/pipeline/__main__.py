@@ -278,7 +278,7 @@ def show_status(args):
 
 
 def redis_errors():
-    import redis
+    import redis.exceptions
     return redis.exceptions.RedisError
 
 

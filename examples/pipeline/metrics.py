@@ -30,45 +30,55 @@ def parse_listen(text):
 
 
 class _Quiet(WSGIRequestHandler):
-    def log_message(self, *args):
+    def log_message(self, format, *args):  # noqa: A002 - the name it overrides
         pass
 
 
-class RunCollector:
-    """The run's ports as they are when scraped.  A server that cannot be
-    read then gives no port metrics rather than a failed scrape."""
+def run_collector(run):
+    """A collector of the run's ports as they are when scraped.  A server
+    that cannot be read then gives no port metrics rather than a failed
+    scrape.  Made here, as the client library is imported only when a stage
+    serves metrics (its Collector is a base class in the 3.7 pin, a protocol
+    in later ones: subclassed, it is both)."""
+    from prometheus_client.registry import Collector
 
-    def __init__(self, run):
-        self.run = run
+    class RunCollector(Collector):
+        def collect(self):
+            return _collect(run)
 
-    def collect(self):
-        from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
-        length = GaugeMetricFamily("pemu_port_length", "Entries a port holds", labels=["port"])
-        lag = GaugeMetricFamily("pemu_group_lag", "Entries of a port its group has not taken",
+    return RunCollector()
+
+
+def _collect(run):
+    """The metrics of the run's ports: length, group lag and pending entries,
+    drops and dead letters."""
+    from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
+    length = GaugeMetricFamily("pemu_port_length", "Entries a port holds", labels=["port"])
+    lag = GaugeMetricFamily("pemu_group_lag", "Entries of a port its group has not taken",
+                            labels=["port", "group"])
+    pending = GaugeMetricFamily("pemu_group_pending",
+                                "Entries a group took and has not acknowledged",
                                 labels=["port", "group"])
-        pending = GaugeMetricFamily("pemu_group_pending",
-                                    "Entries a group took and has not acknowledged",
-                                    labels=["port", "group"])
-        dropped = CounterMetricFamily("pemu_port_dropped",
-                                      "Entries dropped for freshness (drop-oldest)",
-                                      labels=["port"])
-        dead = GaugeMetricFamily("pemu_port_dead_letters", "Entries set aside on a port",
-                                 labels=["port"])
-        try:
-            from .status import port_state  # the status view reads the same
-            drops = self.run.dropped()
-            for port in self.run.ports:
-                state = port_state(self.run.client, port)
-                name = port[len(self.run.prefix) + 1:]
-                length.add_metric([name], state["length"])
-                for group in state["groups"]:
-                    lag.add_metric([name, group["name"]], group["lag"])
-                    pending.add_metric([name, group["name"]], group["pending"])
-                dropped.add_metric([name], drops[port])
-                dead.add_metric([name], self.run.client.xlen(dead_key(port)))
-        except Exception:  # noqa: BLE001 - a scrape never fails on the server's account
-            pass
-        return [length, lag, pending, dropped, dead]
+    dropped = CounterMetricFamily("pemu_port_dropped",
+                                  "Entries dropped for freshness (drop-oldest)",
+                                  labels=["port"])
+    dead = GaugeMetricFamily("pemu_port_dead_letters", "Entries set aside on a port",
+                             labels=["port"])
+    try:
+        from .status import port_state  # the status view reads the same
+        drops = run.dropped()
+        for port in run.ports:
+            state = port_state(run.client, port)
+            name = port[len(run.prefix) + 1:]
+            length.add_metric([name], state["length"])
+            for group in state["groups"]:
+                lag.add_metric([name, group["name"]], group["lag"])
+                pending.add_metric([name, group["name"]], group["pending"])
+            dropped.add_metric([name], drops[port])
+            dead.add_metric([name], run.client.xlen(dead_key(port)))
+    except Exception:  # noqa: BLE001 - a scrape never fails on the server's account
+        pass
+    return [length, lag, pending, dropped, dead]
 
 
 class Metrics:
@@ -92,7 +102,7 @@ class Metrics:
                               ["stage"], registry=registry).labels(stage)
         self.drops = Counter("pemu_frames_dropped", "Frames this stage dropped for freshness",
                              ["stage"], registry=registry).labels(stage)
-        registry.register(RunCollector(run))
+        registry.register(run_collector(run))
         host, port = listen
         try:
             self.server = make_server(host, port, make_wsgi_app(registry), ThreadingWSGIServer,

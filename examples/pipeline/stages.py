@@ -24,6 +24,7 @@ import signal
 import socket
 import sys
 import time
+from typing import Optional
 
 import redis
 import redis.exceptions
@@ -69,8 +70,8 @@ class Options:
     there (camera, detectors, sink).
     """
 
-    def __init__(self, frames=150, fps=15.0, width=640, height=480, encoder="jpg",
-                 with_base64=False, stall=30.0, detectors=2, kill_detector=None,
+    def __init__(self, frames: Optional[int] = 150, fps=15.0, width=640, height=480,
+                 encoder="jpg", with_base64=False, stall=30.0, detectors=2, kill_detector=None,
                  window=32, reorder=31, claim_idle=2.0, name=None, max_deliveries=3,
                  keep=3600.0, alive_ttl=3.0, source=None, overflow=None, detector=None,
                  detect_delay=0.0, metrics=None):
