@@ -18,7 +18,8 @@ import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
-from pemu_ports import FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run  # noqa: E402
+from pemu_ports import (FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run,  # noqa: E402
+                        drop_key)
 from pipeline.server import PrivateRedis  # noqa: E402
 from pipeline.stages import PORTS, Options, run  # noqa: E402
 
@@ -85,10 +86,10 @@ def test_a_frame_a_detector_cannot_process_is_set_aside_and_not_waited_for(serve
     import pipeline.stages as stages_module
     detect = stages_module.detect
 
-    def failing(envelope, fields, reclaimed, steps):
+    def failing(envelope, fields, *rest):
         if fields[FIELD_FRAME] == b"7":
             raise ValueError("cannot read frame 7")
-        return detect(envelope, fields, reclaimed, steps)
+        return detect(envelope, fields, *rest)
     monkeypatch.setattr(stages_module, "detect", failing)  # the forked stages inherit it
     started = time.monotonic()
     report = run(server.url, Options(frames=30, fps=0, width=160, height=120, window=8,
@@ -119,9 +120,11 @@ def test_a_consumer_restarted_under_its_old_name_takes_back_what_it_held(port):
 
 def test_every_key_of_a_run_is_in_one_cluster_slot(port):
     from redis.crc import key_slot
-    run_ = Run(port[0].client, "gate-1", PORTS)
+    run_ = Run(port[0].client, "gate-1", PORTS, extra=("settings",))
     keys = [run_.key] + [run_.alive(s) for s in Run.STAGES] + run_.keys()
-    assert len(keys) == 12 and len({key_slot(k.encode()) for k in keys}) == 1
+    # per port its stream, end key, dead letters and drop log; the extra key
+    assert {drop_key(p) for p in run_.ports} | {run_.extra["settings"]} <= set(keys)
+    assert len(set(keys)) == 15 and len({key_slot(k.encode()) for k in keys}) == 1
 
 
 # ---- The fault matrix: stages as processes ----

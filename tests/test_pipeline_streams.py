@@ -213,7 +213,8 @@ def test_sink_alone_reports_the_run_it_served(server):  # noqa: F811
     try:
         out, err = sink.communicate(timeout=60)
         assert sink.returncode == 0, err
-        assert out.startswith("summary (unpaced, 200x150 png base64, 1 detector, Redis at "), out
+        assert out.startswith("summary (unpaced, 200x150 png base64, 1 detector, block, "
+                              "Redis at "), out
         assert "8 sent, 8 received, 0 lost" in out and "24 of 24 shapes found" in out, out
     finally:
         for stage in [sink] + stages:

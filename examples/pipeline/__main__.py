@@ -2,6 +2,7 @@
 
 import argparse
 import ctypes
+import os
 import re
 import signal
 import sys
@@ -9,8 +10,12 @@ import sys
 from pemu_sdk.redis.utils import Encoder
 
 from .frames import MIN_SIZE
-from .summary import pacing
+from pemu_ports import OVERFLOW
+
+from .metrics import parse_listen
 from .server import DemoError, PrivateRedis
+from .sources import SCENE, SCENE_LIVE, kind
+from .summary import pacing
 from .stages import Options, Terminated, on_signal, run, run_sink, run_stage
 
 MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
@@ -23,16 +28,44 @@ def parse_args(argv):
                     "detector stage finds the shapes in them and publishes its result, and a "
                     "sink reports latency, frames per second and payload sizes.  With a "
                     "stage named, only that stage runs, against the server of --redis, "
-                    "as part of the run named by --run.")
-    parser.add_argument("stage", nargs="?", choices=["camera", "detector", "sink"],
-                        help="run this stage alone (default: the whole pipeline)")
+                    "as part of the run named by --run.  'status' shows the runs on the "
+                    "server of --redis.")
+    parser.add_argument("stage", nargs="?", choices=["camera", "detector", "sink", "status"],
+                        help="run this stage alone (default: the whole pipeline), or show "
+                             "the state of the runs on the server (status)")
     parser.add_argument("--redis", metavar="URL",
                         help="use this Redis server (redis://host:port/db or "
                              "unix:///path/to/socket) instead of starting a private one")
-    parser.add_argument("--frames", type=int, default=150, help="frames to send (default 150)")
-    parser.add_argument("--fps", type=float, default=15.0,
+    parser.add_argument("--source", metavar="SRC",
+                        help="the camera's frames: a video file, a stream URL (rtsp://, "
+                             "http://...) or a capture device index, read with OpenCV; "
+                             "'scene:live' for the synthetic scene as a live camera (its "
+                             "frames stamped when due); default: the synthetic scene")
+    parser.add_argument("--frames", type=int,
+                        help="frames to send (default 150 of the synthetic scene, all of a "
+                             "source)")
+    parser.add_argument("--fps", type=float,
                         help="frames per second the camera makes; 0 for as fast as it can "
-                             "(default 15)")
+                             "(default 15 for the synthetic scene, 0 for a file; a live "
+                             "source sets its own pace)")
+    parser.add_argument("--overflow", choices=OVERFLOW,
+                        help="what a port does when it holds --window entries: block (its "
+                             "publisher waits) or drop-oldest (the oldest entries not yet "
+                             "taken are dropped, counted); default block, drop-oldest for a "
+                             "stream, a device or scene:live")
+    parser.add_argument("--detector", choices=["shapes", "motion"],
+                        help="what the detectors find: the synthetic scene's shapes, or "
+                             "moving objects in any footage (background subtraction); "
+                             "default shapes for the scene, motion for a source")
+    parser.add_argument("--detector-delay", type=float, default=0.0, metavar="MS",
+                        help="milliseconds added to each detection, to play a detector "
+                             "slower than its source (default 0)")
+    parser.add_argument("--metrics-port", metavar="[HOST:]PORT",
+                        help="serve Prometheus metrics at http://HOST:PORT/metrics (host "
+                             "default 127.0.0.1); a whole run serves its camera there, its "
+                             "detectors and its sink on the ports that follow")
+    parser.add_argument("--watch", type=float, metavar="S",
+                        help="status: show the runs again every S seconds until interrupted")
     parser.add_argument("--size", default="640x480", metavar="WxH",
                         help="frame size in pixels (default 640x480)")
     parser.add_argument("--encoder", choices=[Encoder.JPG, Encoder.PNG], default=Encoder.JPG,
@@ -57,21 +90,49 @@ def parse_args(argv):
                              "set aside as a dead letter instead of claimed again (default 3)")
     parser.add_argument("--keep", type=float, default=3600.0, metavar="S",
                         help="seconds the keys of a run outlive its last stage (default 3600)")
-    parser.add_argument("--run", default="demo", metavar="NAME",
+    parser.add_argument("--run", metavar="NAME",
                         help="the name shared by the stages of one run started one by one "
-                             "(default demo; letters, digits, '.', '_', '-')")
+                             "(default demo; letters, digits, '.', '_', '-'); status: the "
+                             "run to show (default every run)")
     parser.add_argument("--report", metavar="DIR",
                         help="also write a picture of the run, DIR/pipeline.png")
     parser.add_argument("--quiet", action="store_true", help="print the summary only")
     args = parser.parse_args(argv)
+    if args.stage == "status" and not args.redis:
+        parser.error("status needs --redis URL, the server of the runs")
     if args.stage and not args.redis:
         parser.error("a stage run alone needs --redis URL, the server the stages share")
+    if args.watch is not None and (args.stage != "status" or not 0.1 <= args.watch <= 3600):
+        parser.error("--watch goes with status, between 0.1 and 3600 seconds")
+    status_run = args.run
+    if args.run is None:
+        args.run = "demo"
+    source_kind = kind(args.source)
+    if args.frames is None:
+        args.frames = 150 if source_kind in (SCENE, SCENE_LIVE) else None
+    if args.fps is None:
+        args.fps = 15.0 if source_kind in (SCENE, SCENE_LIVE) else 0.0
+    if source_kind == SCENE_LIVE and args.fps <= 0:
+        parser.error("scene:live needs a rate: --fps above 0")
+    if source_kind == "file" and args.stage in (None, "camera") \
+            and not os.path.isfile(args.source):
+        parser.error("--source: no such file: %s" % args.source)
+    if args.report and source_kind not in (SCENE, SCENE_LIVE):
+        parser.error("--report draws the synthetic scene's frames again: not with --source")
+    if not 0 <= args.detector_delay <= 60000:
+        parser.error("--detector-delay must be between 0 and 60000 ms")
+    metrics = None
+    if args.metrics_port is not None:
+        try:
+            metrics = parse_listen(args.metrics_port)
+        except ValueError:
+            parser.error("--metrics-port must be PORT or HOST:PORT, a port up to 65535")
     if args.detectors < 1 or args.detectors > 16:
         parser.error("--detectors must be between 1 and 16")
     if args.kill_detector is not None:
         if args.stage or args.detectors < 2:
             parser.error("--kill-detector needs the whole pipeline and at least 2 detectors")
-        if not 0 <= args.kill_detector < args.frames:
+        if not 0 <= args.kill_detector < (args.frames or 1 << 62):
             parser.error("--kill-detector must be below --frames")
     if args.window < 2:
         parser.error("--window must be at least 2")
@@ -89,7 +150,7 @@ def parse_args(argv):
         parser.error("--keep must be between 1 second and 30 days")
     if not re.match(r"^[A-Za-z0-9._-]{1,64}$", args.run):
         parser.error("--run must be 1 to 64 letters, digits, '.', '_' or '-'")
-    if args.frames < 1:
+    if args.frames is not None and args.frames < 1:
         parser.error("--frames must be at least 1")
     if not 0 <= args.fps <= 1000:
         parser.error("--fps must be between 0 and 1000")
@@ -104,7 +165,10 @@ def parse_args(argv):
                    encoder=args.encoder, with_base64=args.base64, detectors=args.detectors,
                    kill_detector=args.kill_detector, window=args.window,
                    reorder=args.window - 1, claim_idle=args.claim_idle, name=args.run,
-                   stall=args.stall, max_deliveries=args.max_deliveries, keep=args.keep)
+                   stall=args.stall, max_deliveries=args.max_deliveries, keep=args.keep,
+                   source=args.source, overflow=args.overflow, detector=args.detector,
+                   detect_delay=args.detector_delay / 1000.0, metrics=metrics)
+    args.status_run = status_run
     return args, opts
 
 
@@ -125,15 +189,27 @@ def print_summary(summary, where):
     published them, and the detectors that answered its frames."""
     lat = summary["latency_ms"]
     run, detectors = summary["run"], summary["detectors"]
-    made = ("%s, %dx%d %s %s" % (pacing(run), run["width"], run["height"], run["encoder"],
-                                 "base64" if run["with_base64"] else "base85")
-            if run is not None else "the camera published no settings")
-    print("summary (%s, %d detector%s, Redis at %s):"
-          % (made, detectors, "" if detectors == 1 else "s", where))
+    if run is None:
+        made = "the camera published no settings"
+    else:
+        made = "%s%s, %s %s %s" % (
+            "" if run["source"] in (None, SCENE) else "%s, " % run["source"], pacing(run),
+            "%dx%d" % (run["width"], run["height"])
+            if kind(run["source"]) in (SCENE, SCENE_LIVE) else "frames as read",
+            run["encoder"], "base64" if run["with_base64"] else "base85")
+    print("summary (%s, %d detector%s%s, Redis at %s):"
+          % (made, detectors, "" if detectors == 1 else "s",
+             "" if run is None else ", " + run["overflow"], where))
     print("  frames     %d sent, %d received, %d lost, %d out of order, %d duplicates dropped, "
           "%d set aside" % (summary["sent"], summary["received"], summary["lost"],
                             summary["out_of_order"], summary["duplicates"],
                             summary["set_aside"]))
+    dropped = [(port, n) for port, n in sorted(summary["dropped_ports"].items()) if n]
+    if dropped:
+        print("  dropped    %d frames for freshness (%.1f/s): %s"
+              % (summary["dropped"], summary["dropped"] / summary["seconds"]
+                 if summary["seconds"] else 0.0,
+                 ", ".join("%d at %s" % (n, port.split("}:", 1)[-1]) for port, n in dropped)))
     if summary["earlier"]:
         print("  sink       %d frames delivered by a sink before this one, %d by this one"
               % (summary["earlier"], summary["received"] - summary["earlier"]))
@@ -146,7 +222,11 @@ def print_summary(summary, where):
     print("  throughput %.1f frames/s over %.1f s" % (summary["fps"], summary["seconds"]))
     print("  payloads   camera %.0f B, detector %.0f B on average"
           % (summary["camera_bytes"], summary["detector_bytes"]))
-    print("  detection  %d of %d shapes found" % (summary["hits"], summary["expected"]))
+    if "motion" in summary["finders"]:
+        print("  detection  %d moving objects boxed in %d frames"
+              % (summary["found"], summary["received"]))
+    else:
+        print("  detection  %d of %d shapes found" % (summary["hits"], summary["expected"]))
     for stage in ("camera", "detector", "sink"):
         times = summary["steps"].get(stage)
         if times:
@@ -182,6 +262,26 @@ def keep_frame_buffers():
     mallopt(m_trim_threshold, 64 << 20)
 
 
+def show_status(args):
+    """The status view; 0 when a run was shown (or --watch was stopped)."""
+    from .stages import PORTS, connect
+    from .status import show, watch
+    client = connect(args.redis)
+    try:
+        if args.watch:
+            watch(client, PORTS, args.status_run, args.watch)
+        return 0 if show(client, PORTS, args.status_run) else 1
+    except KeyboardInterrupt:
+        return 0
+    except redis_errors() as exc:
+        raise DemoError("Redis at %s: %s" % (args.redis, exc))
+
+
+def redis_errors():
+    import redis.exceptions
+    return redis.exceptions.RedisError
+
+
 def main(argv=None):
     args, opts = parse_args(sys.argv[1:] if argv is None else argv)
     keep_frame_buffers()
@@ -189,6 +289,8 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     try:
+        if args.stage == "status":
+            return show_status(args)
         if args.stage in ("camera", "detector"):
             run_stage(args.stage, args.redis, opts)
             print("%s: done (run %s)" % (args.stage, opts.name))

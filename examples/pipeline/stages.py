@@ -16,6 +16,7 @@ cannot read or process is set aside to the port's dead letters; the sink
 learns of set-aside frames from there and does not wait for them.
 """
 
+import copy
 import json
 import multiprocessing
 import os
@@ -23,6 +24,7 @@ import signal
 import socket
 import sys
 import time
+from typing import Optional
 
 import redis
 import redis.exceptions
@@ -31,11 +33,13 @@ from redis.retry import Retry
 
 from pemu_sdk.redis import utils
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import (FRAME, FIELD, Busy, Consumer, Gone, Member, Publisher, Run, Stalled,
-                        dead_key, end_key)
+from pemu_ports import (BLOCK, DROP_OLDEST, FRAME, FIELD, Busy, Consumer, Gone, Member,
+                        Publisher, Run, Stalled, dead_key, drop_key, end_key)
 
-from .frames import Scene, find_shapes
+from . import metrics as stage_metrics
+from .frames import find_shapes
 from .server import DemoError
+from .sources import MotionFinder, SourceError, SourceStopped, is_live, open_source
 from .summary import Reorder, Report
 
 CAMERA = {"id": "camera-1", "type": "camera", "name": "Synthetic camera"}
@@ -55,12 +59,22 @@ class Options:
     up, ``max_deliveries`` the deliveries after which an entry is set aside,
     ``keep`` the seconds the keys of a run outlive its last stage,
     ``alive_ttl`` the lifetime of a stage's sign of life.
+
+    ``source`` names the camera's source (None: the synthetic scene; see
+    sources.py), ``frames`` None reads it to its end; ``overflow`` is the
+    ports' policy (None: drop-oldest for a live source, block otherwise);
+    ``detector`` is "shapes" or "motion" (None: shapes for the scene, motion
+    for footage); ``detect_delay`` seconds are added to each detection (a
+    slow detector, on purpose); ``metrics`` = (host, port) serves each
+    stage's metrics, the stages of a whole run on consecutive ports from
+    there (camera, detectors, sink).
     """
 
-    def __init__(self, frames=150, fps=15.0, width=640, height=480, encoder="jpg",
-                 with_base64=False, stall=30.0, detectors=2, kill_detector=None,
+    def __init__(self, frames: Optional[int] = 150, fps=15.0, width=640, height=480,
+                 encoder="jpg", with_base64=False, stall=30.0, detectors=2, kill_detector=None,
                  window=32, reorder=31, claim_idle=2.0, name=None, max_deliveries=3,
-                 keep=3600.0, alive_ttl=3.0):
+                 keep=3600.0, alive_ttl=3.0, source=None, overflow=None, detector=None,
+                 detect_delay=0.0, metrics=None):
         self.frames, self.fps = frames, fps
         self.width, self.height = width, height
         self.encoder, self.with_base64 = encoder, with_base64
@@ -69,6 +83,19 @@ class Options:
         self.window, self.reorder, self.claim_idle = window, reorder, claim_idle
         self.name = name
         self.max_deliveries, self.keep, self.alive_ttl = max_deliveries, keep, alive_ttl
+        self.source = source
+        self.overflow = overflow or (DROP_OLDEST if is_live(source) else BLOCK)
+        self.detector = detector or ("shapes" if source in (None, "scene", "scene:live")
+                                     else "motion")
+        self.detect_delay, self.metrics = detect_delay, metrics
+        self.metrics_offset = 0  # this stage's port: metrics[1] + offset
+
+    def metrics_at(self):
+        """Where this stage serves its metrics: (host, port) or None."""
+        if self.metrics is None:
+            return None
+        host, port = self.metrics
+        return host, (port + self.metrics_offset if port else 0)
 
 
 class Upstream(Exception):
@@ -162,9 +189,10 @@ def publish_settings(run, opts):
     settings = run.extra["settings"]
     with run.client.pipeline() as pipe:
         pipe.hset(settings, mapping={
-            "frames": opts.frames, "fps": repr(float(opts.fps)), "width": opts.width,
-            "height": opts.height, "encoder": opts.encoder,
-            "with_base64": int(bool(opts.with_base64))})
+            "frames": "" if opts.frames is None else opts.frames, "fps": repr(float(opts.fps)),
+            "width": opts.width, "height": opts.height, "encoder": opts.encoder,
+            "with_base64": int(bool(opts.with_base64)), "source": opts.source or "",
+            "overflow": opts.overflow})
         pipe.pexpire(settings, run.keep_ms)
         pipe.execute()
 
@@ -175,9 +203,10 @@ def read_settings(run):
     raw = {k.decode(): v.decode() for k, v in run.client.hgetall(run.extra["settings"]).items()}
     if not raw:
         return None
-    return {"frames": int(raw["frames"]), "fps": float(raw["fps"]),
+    return {"frames": int(raw["frames"]) if raw["frames"] else None, "fps": float(raw["fps"]),
             "width": int(raw["width"]), "height": int(raw["height"]),
-            "encoder": raw["encoder"], "with_base64": raw["with_base64"] == "1"}
+            "encoder": raw["encoder"], "with_base64": raw["with_base64"] == "1",
+            "source": raw["source"] or None, "overflow": raw["overflow"]}
 
 
 def consumer_name(stage):
@@ -188,12 +217,14 @@ class Steps:
     """Seconds spent per step, summed over the frames of one stage, with the
     codec's own steps folded in."""
 
-    def __init__(self):
+    def __init__(self, metrics=None):
         self.total, self.codec, self.frames = {}, {}, 0
+        self.metrics = metrics or stage_metrics.NoMetrics()
         utils.collect_step_times(self.codec)
 
     def add(self, step, seconds):
         self.total[step] = self.total.get(step, 0.0) + seconds
+        self.metrics.step(step, seconds)
 
     def take_codec(self):
         """The codec's seconds since the last call, moved into the totals."""
@@ -243,33 +274,44 @@ class Waiting:
 # ---- The stages ----
 
 def camera(client, name, opts, say=None):
-    """Makes the frames and publishes one payload per frame, paced at
-    ``opts.fps`` (as fast as it can when 0).  A camera restarted in a run
-    resumes after the last frame published."""
+    """Reads the frames of ``opts.source`` (the synthetic scene, paced at
+    ``opts.fps``, when None) and publishes one payload per frame.  A camera
+    restarted in a run resumes after the last frame published.  A live
+    source that stops delivering ends the camera's stream where it stopped,
+    said in one line."""
     run = open_run(client, name, opts)
     out = run.ports[0]
     if client.exists(end_key(out)):
         raise DemoError("the run %s has ended already: give another name with --run" % name)
     member = Member(run, "camera", consumer_name("camera"), exclusive=True)
     member.join()
+    metrics = source = None
     try:
         publish_settings(run, opts)
+        metrics = stage_metrics.start("camera", run, opts.metrics_at())
         publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
-                              say=say)
+                              say=say, overflow=opts.overflow)
         first = int(client.hget(run.key, "next") or 0)
-        scene = Scene(opts.width, opts.height)
+        try:
+            source = open_source(opts.source, opts.width, opts.height, opts.frames, opts.fps,
+                                 first)
+        except SourceError as exc:
+            raise DemoError(str(exc))
         envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
-        steps = Steps()
-        started = time.monotonic()
-        for i in range(first, opts.frames):
-            if opts.fps > 0:
-                delay = started + (i - first) / opts.fps - time.monotonic()
-                if delay > 0:
-                    time.sleep(delay)
+        steps = Steps(metrics)
+        count = first
+        while True:
+            source.pace()
             member.beat()
-            captured = time.time()
             t0 = time.perf_counter()
-            image, truth = scene.frame(i, captured)
+            try:
+                frame = source.read()
+            except SourceStopped as exc:
+                (say or _say("camera"))(str(exc))
+                break
+            if frame is None:
+                break
+            i, image, captured, truth = frame
             t1 = time.perf_counter()
             envelope.meta.update_source({"frame_id": i, "ts": captured})
             payload = envelope.create_pemu_data(
@@ -278,27 +320,38 @@ def camera(client, name, opts, say=None):
             text = json.dumps(payload).encode()
             t2 = time.perf_counter()
             steps.add("render", t1 - t0)
-            steps.add("publish", t2 - t1 - steps.take_codec())
+            prepare = t2 - t1 - steps.take_codec()
+            dropped = publisher.dropped
             publish, wait = publisher.publish(text, i, next_frame=i + 1)
-            steps.add("publish", publish)
+            metrics.published.inc()
+            metrics.drops.inc(publisher.dropped - dropped)
+            steps.add("publish", prepare + publish)
             steps.add("wait", wait)
             steps.frames += 1
-        if not member.finish(steps.json(), out, opts.frames):
+            count = i + 1
+        if not member.finish(steps.json(), out, count):
             raise Gone("the keys of the run are gone")
     finally:
+        if source is not None:
+            source.close()
+        if metrics is not None:
+            metrics.close()
         member.leave()
 
 
-def detect(envelope, fields, reclaimed, steps):
+def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes"):
     """The detector's work on one entry: its output payload, the frame id
-    and when the shapes were found."""
+    and when the shapes were found (by ``find``, named ``finder`` in the
+    payload, ``delay`` seconds later)."""
     started = time.perf_counter()
     text = fields[FIELD]
     received = envelope.parse_pemu_data(text)
     decoded = time.perf_counter()
     codec = steps.take_codec()
     image = received["frame"]
-    shapes = find_shapes(image)
+    shapes = find(image)
+    if delay > 0:
+        time.sleep(delay)
     found = time.perf_counter()
     payload = envelope.create_pemu_data(result=shapes, ext_info={
         "truth": received["meta"]["truth"],
@@ -307,6 +360,7 @@ def detect(envelope, fields, reclaimed, steps):
         "reclaimed": reclaimed,
         "detector": consumer_name("detector"),  # the sink counts the detectors by it
         "size": [image.shape[1], image.shape[0]],
+        "finder": finder,  # the sink says what was found by it
     })
     steps.add("parse", decoded - started - codec)
     steps.add("detect", found - decoded)
@@ -322,14 +376,17 @@ def detector(client, name, opts, say=None):
     me = consumer_name("detector")
     member = Member(run, "detector", me)
     member.join()
+    metrics = None
     try:
+        metrics = stage_metrics.start("detector", run, opts.metrics_at())
         envelope = PemuData(0, DETECTOR, CAMERA, 0)
         inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
                          max_deliveries=opts.max_deliveries, window=opts.window)
         publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
-                              member=member, say=say)
+                              member=member, say=say, overflow=opts.overflow)
         waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
-        steps = Steps()
+        steps = Steps(metrics)
+        find = MotionFinder() if opts.detector == "motion" else find_shapes
         while True:
             member.beat()
             entries = inbox.take()
@@ -343,20 +400,29 @@ def detector(client, name, opts, say=None):
                 continue
             waiting.busy()
             for entry_id, fields, reclaimed in entries:
+                metrics.taken.inc()
+                metrics.claims.inc(int(reclaimed))
                 try:
-                    payload, frame_id, found = detect(envelope, fields, reclaimed, steps)
+                    payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
+                                                      find, opts.detect_delay, opts.detector)
                     out = json.dumps(payload).encode()
                 except Exception as exc:  # a poison entry: set aside, go on
                     inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                    metrics.dead.inc()
                     steps.take_codec()
                     continue
                 if FRAME in fields:
                     frame_id = fields[FRAME]
+                dropped = publisher.dropped
                 publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
+                metrics.published.inc()
+                metrics.drops.inc(publisher.dropped - dropped)
                 steps.add("publish", time.perf_counter() - found - wait)
                 steps.add("wait", wait)
                 steps.frames += 1
     finally:
+        if metrics is not None:
+            metrics.close()
         member.leave()
 
 
@@ -397,11 +463,12 @@ def _say(stage):
 # ---- The sink ----
 
 class DeadLetters:
-    """The frames set aside on the run's ports, read as they come."""
+    """The frames set aside on the run's ports, read as they come (with
+    ``key=drop_key, field=FRAME``: the frames dropped for freshness)."""
 
-    def __init__(self, run):
-        self.client = run.client
-        self.last = {dead_key(p): "0-0" for p in run.ports}
+    def __init__(self, run, key=dead_key, field=b"field:" + FRAME):
+        self.client, self.field = run.client, field
+        self.last = {key(p): "0-0" for p in run.ports}
         self.frames = set()
         self.next = 0.0  # when the sink looks again
 
@@ -413,7 +480,7 @@ class DeadLetters:
         for stream, entries in got:
             for entry_id, fields in entries:
                 self.last[stream.decode()] = entry_id.decode()
-                frame = fields.get(b"field:" + FRAME)
+                frame = fields.get(self.field)
                 try:
                     frame_id = int(frame)
                 except (TypeError, ValueError):
@@ -438,19 +505,38 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     me = consumer_name("sink")
     member = Member(run, "sink", me)
     member.join()
+    metrics = None
     try:
-        _sink(run, me, member, report, on_frame, watch, say)
+        metrics = stage_metrics.start("sink", run, opts.metrics_at())
+        _sink(run, me, member, report, on_frame, watch, say, metrics)
     finally:
+        if metrics is not None:
+            metrics.close()
         member.leave()
     return report
 
 
-def _sink(run, me, member, report, on_frame, watch, say):
+class _Gone:
+    """The frames that will not come: set aside or dropped for freshness."""
+
+    def __init__(self, run):
+        self.readers = (DeadLetters(run), DeadLetters(run, key=drop_key, field=FRAME))
+        self.next = 0.0
+
+    def read(self):
+        return [f for reader in self.readers for f in reader.read()]
+
+    @property
+    def frames(self):
+        return self.readers[0].frames | self.readers[1].frames
+
+
+def _sink(run, me, member, report, on_frame, watch, say, metrics):
     opts = report.opts
     envelope = PemuData(0, SINK, DETECTOR, 0)
     inbox = Consumer(run, run.ports[1], "sink", me, opts.claim_idle,
                      max_deliveries=opts.max_deliveries, window=opts.window)
-    dead = DeadLetters(run)
+    dead = _Gone(run)
     dead.read()
     done = {int(f) for f in run.client.hkeys(run.delivered)}
     reorder = Reorder(opts.reorder, done=done | dead.frames)
@@ -463,6 +549,7 @@ def _sink(run, me, member, report, on_frame, watch, say):
                 continue  # a frame set aside upstream
             report.stamp(record, time.time())
             if inbox.deliver(entry_id, frame_id, json.dumps(record)):
+                metrics.published.inc()
                 report.add_record(record)
                 if on_frame is not None:
                     on_frame(record, report)
@@ -496,7 +583,9 @@ def _sink(run, me, member, report, on_frame, watch, say):
             continue
         progress = now
         waiting.busy()
-        for entry_id, fields, _ in entries:
+        for entry_id, fields, reclaimed in entries:
+            metrics.taken.inc()
+            metrics.claims.inc(int(reclaimed))
             started = time.perf_counter()
             try:
                 text = fields[FIELD]
@@ -505,10 +594,12 @@ def _sink(run, me, member, report, on_frame, watch, say):
                 frame_id = record["frame_id"]
             except Exception as exc:  # a poison entry: set aside, go on
                 inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                metrics.dead.inc()
                 for frame_id in dead.read():
                     emit(reorder.skip(frame_id, (None, frame_id, None)))
                 continue
             report.parse_s += time.perf_counter() - started
+            metrics.step("parse", time.perf_counter() - started)
             before = reorder.duplicates
             items = reorder.push(frame_id, (entry_id, frame_id, record))
             if reorder.duplicates > before:
@@ -527,6 +618,10 @@ def _finish_report(run, report):
     dead = DeadLetters(run)
     dead.read()
     report.set_aside = dead.frames
+    drops = DeadLetters(run, key=drop_key, field=FRAME)
+    drops.read()
+    report.dropped = drops.frames
+    report.dropped_ports = run.dropped()
 
 
 def run_sink(url, opts, on_frame=None):
@@ -572,7 +667,9 @@ def run(url, opts, on_frame=None):
 
     def start(target, stage_name):
         receive, send = context.Pipe(duplex=False)
-        process = context.Process(target=_stage, args=(target, url, name, opts, send),
+        mine = copy.copy(opts)
+        mine.metrics_offset = len(stages)  # camera, detectors, then the sink
+        process = context.Process(target=_stage, args=(target, url, name, mine, send),
                                   name=stage_name, daemon=True)
         stages.append(process)
         pipes[process] = receive
@@ -603,6 +700,7 @@ def run(url, opts, on_frame=None):
 
     for stage in stages:
         stage.start()
+    opts.metrics_offset = len(stages)
     try:
         sink(client, name, report, frame_in, watch)
         # every frame is answered: the stages end within a take (a stage

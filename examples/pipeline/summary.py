@@ -5,13 +5,16 @@ import heapq
 import json
 
 from .frames import matches
+from .sources import is_live
 
 
 def pacing(settings):
     """How the camera paced the run, from its published settings."""
     if settings is None:
         return "pacing unknown"
-    return "paced at %g fps" % settings["fps"] if settings["fps"] else "unpaced"
+    if settings["fps"]:
+        return "paced at %g fps" % settings["fps"]
+    return "its own pace" if is_live(settings["source"]) else "unpaced"
 
 
 class Reorder:
@@ -80,7 +83,7 @@ class Report:
         self.records = []
         self.here = 0  # frames delivered by this sink (the others by one before it)
         self.first = self.last = None
-        self.sent = opts.frames
+        self.sent = opts.frames or 0  # a source read to its end: known at the end
         self.duplicates = self.late = 0
         self.parse_s = 0.0
         self.steps = {}  # stage -> step -> ms per frame
@@ -91,6 +94,8 @@ class Report:
         # the settings the camera published with the run (stages.read_settings):
         # the run's, which may differ from this sink's own options
         self.settings = None
+        self.dropped = set()  # frame ids dropped for freshness (drop-oldest)
+        self.dropped_ports = {}  # port -> entries dropped there
 
     def record(self, received, text):
         """The record of a frame from its payload; ``stamp`` completes it."""
@@ -107,6 +112,7 @@ class Report:
             "reclaimed": meta.get("reclaimed", False),
             "detector": meta.get("detector"),
             "size": list(meta["size"]),
+            "finder": meta.get("finder", "shapes"),
             "shapes": received["result"],
             "hits": matches(received["result"], meta["truth"], tolerance),
             "expected": len(meta["truth"]),
@@ -164,7 +170,9 @@ class Report:
         return {
             "sent": self.sent,
             "received": n,
-            "lost": len(set(range(self.sent)) - set(ids) - self.set_aside),
+            "lost": len(set(range(self.sent)) - set(ids) - self.set_aside - self.dropped),
+            "dropped": len(set(range(self.sent)) & self.dropped - set(ids)),
+            "dropped_ports": dict(self.dropped_ports),
             "set_aside": len(set(range(self.sent)) & self.set_aside - set(ids)),
             "dead": dict(self.dead),
             "earlier": n - self.here,
@@ -181,12 +189,14 @@ class Report:
             "detector_bytes": sum(r["detector_bytes"] for r in self.records) / n if n else 0.0,
             "detect_ms": sum(r["detect_ms"] for r in self.records) / n if n else 0.0,
             "hits": sum(r["hits"] for r in self.records),
+            "found": sum(len(r["shapes"]) for r in self.records),
             "expected": sum(r["expected"] for r in self.records),
             "steps": steps,
             "fault": self.fault,
             "left": self.left,
             "run": dict(self.settings) if self.settings is not None else None,
             "detectors": len({r["detector"] for r in self.records}),
+            "finders": sorted({r["finder"] for r in self.records}),
         }
 
     def read_steps(self, saved):

@@ -8,8 +8,10 @@ cannot process; a :class:`Member` marks a stage alive in the run.  See
 docs/ports.md for an example.
 """
 
-from .ports import (FIELD, FRAME, Busy, Consumer, Entry, Gone, Member, Publisher, Run,
-                    Stalled, dead_key, end_key, ensure_group, is_gone)
+from .ports import (BLOCK, DROP_OLDEST, FIELD, FRAME, OVERFLOW, Busy, Consumer, Entry, Gone,
+                    Member, Publisher, Run, Stalled, dead_key, drop_key, end_key, ensure_group,
+                    is_gone)
 
-__all__ = ["FIELD", "FRAME", "Busy", "Consumer", "Entry", "Gone", "Member", "Publisher", "Run",
-           "Stalled", "dead_key", "end_key", "ensure_group", "is_gone"]
+__all__ = ["BLOCK", "DROP_OLDEST", "FIELD", "FRAME", "OVERFLOW", "Busy", "Consumer", "Entry",
+           "Gone", "Member", "Publisher", "Run", "Stalled", "dead_key", "drop_key", "end_key",
+           "ensure_group", "is_gone"]

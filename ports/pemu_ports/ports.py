@@ -19,6 +19,15 @@ oldest entry some group still needs), so a port holds a bounded window of
 entries; nothing unread is removed.  The publisher waits while its port holds
 a full window (backpressure).
 
+A port's overflow policy says what happens when its window is full: with
+``block`` (above) the publisher waits; with ``drop-oldest`` it never waits:
+the step that publishes moves each group past the oldest entries it has not
+taken yet, so that the group again has at most a window of entries it has
+not acknowledged (entries taken are never dropped), and logs every entry so
+dropped to the port's drop log (``<port>:drop``, with its frame id) and
+counts it in the run's hash (``dropped:<port>``).  A live feed stays fresh
+that way, and the sink tells frames dropped for freshness from lost ones.
+
 A stream ends when its publisher sets the port's end key to the number of
 frames it published; a consumer is done when the end key is set and its
 group has taken and acknowledged everything.
@@ -104,19 +113,70 @@ local function set_aside(stream, dead, group, id, why, consumer, keep)
   redis.call('PEXPIRE', dead, keep)
   redis.call('XACK', stream, group, id)
 end
+-- Moves each group of `stream` past its oldest entries not yet taken, so
+-- that what it has not acknowledged (taken or not) is at most `window`
+-- entries; what a consumer has taken is never dropped.  Logs each entry
+-- dropped so to `log` and counts them in the run's hash.  Returns the entries
+-- dropped.  The group's count of entries read is moved on with it, so that
+-- the server keeps knowing its lag.
+local function drop(stream, log, run, window, keep)
+  if redis.call('XLEN', stream) <= window then return 0 end
+  local dropped = 0
+  for _, group in ipairs(redis.call('XINFO', 'GROUPS', stream)) do
+    local f = {}
+    for i = 1, #group, 2 do f[group[i]] = group[i + 1] end
+    local after = '(' .. f['last-delivered-id']
+    local lag = f['lag']
+    if not lag then  -- not known to the server: counted
+      lag = #redis.call('XRANGE', stream, after, '+')
+    end
+    local over = math.min(lag, lag + f['pending'] - window)
+    if over > 0 then
+      local entries = redis.call('XRANGE', stream, after, '+', 'COUNT', over)
+      local last = entries[#entries][1]
+      if f['entries-read'] then
+        redis.call('XGROUP', 'SETID', stream, f['name'], last,
+                   'ENTRIESREAD', f['entries-read'] + #entries)
+      else
+        redis.call('XGROUP', 'SETID', stream, f['name'], last)
+      end
+      for _, e in ipairs(entries) do
+        local frame = ''
+        for i = 1, #e[2], 2 do
+          if e[2][i] == 'f' then frame = e[2][i + 1] end
+        end
+        redis.call('XADD', log, '*', 'group', f['name'], 'entry', e[1], 'f', frame)
+      end
+      redis.call('HINCRBY', run, 'dropped:' .. stream, #entries)
+      dropped = dropped + #entries
+    end
+  end
+  if dropped > 0 then redis.call('PEXPIRE', log, keep) end
+  return dropped
+end
 """
 
-# KEYS run, out[, in]  ARGV keep, payload, frame id, group, entry id, next
+# KEYS run, out[, in][, drop log of out]
+# ARGV keep, payload, frame id, group, entry id, next[, window]
 # Publishes a payload, acknowledges the entry it answers, trims both ports.
+# With a window (drop-oldest), drops what is over it: returns {entries left,
+# entries dropped} then, else the entries left.
 _STEP = _LIB + """
-need(#KEYS)
+local n = #KEYS
+if ARGV[7] then n = n - 1 end
+need(n)
 redis.call('XADD', KEYS[2], '*', 'p', ARGV[2], 'f', ARGV[3])
 redis.call('PEXPIRE', KEYS[2], ARGV[1])
-if #KEYS > 2 then
+if n > 2 then
   redis.call('XACK', KEYS[3], ARGV[4], ARGV[5])
   trim(KEYS[3])
 end
 if ARGV[6] ~= '' then redis.call('HSET', KEYS[1], 'next', ARGV[6]) end
+if ARGV[7] then
+  trim(KEYS[2])
+  local dropped = drop(KEYS[2], KEYS[#KEYS], KEYS[1], tonumber(ARGV[7]), ARGV[1])
+  return {trim(KEYS[2]), dropped}
+end
 return trim(KEYS[2])
 """
 
@@ -351,7 +411,7 @@ class Run:
         """Every key of the run but its own hash and the alive keys."""
         out = []
         for stream in self.ports:
-            out += [stream, end_key(stream), dead_key(stream)]
+            out += [stream, end_key(stream), dead_key(stream), drop_key(stream)]
         return out + [self.steps, self.delivered] + list(self.extra.values())
 
     def cleanup(self, consumer: str, stages: Sequence[str]) -> List[str]:
@@ -369,6 +429,11 @@ class Run:
     def dead_letters(self) -> Dict[str, int]:
         """The dead letters of each port: {port: count}."""
         return {p: _result(self.client.xlen(dead_key(p))) for p in self.ports}
+
+    def dropped(self) -> Dict[str, int]:
+        """The entries dropped for freshness on each port: {port: count}."""
+        counts = _result(self.client.hmget(self.key, ["dropped:" + p for p in self.ports]))
+        return {p: int(n or 0) for p, n in zip(self.ports, counts)}
 
 
 class Member:
@@ -453,6 +518,14 @@ def dead_key(stream: str) -> str:
     return stream + ":dead"
 
 
+def drop_key(stream: str) -> str:
+    return stream + ":drop"
+
+
+BLOCK, DROP_OLDEST = "block", "drop-oldest"
+OVERFLOW: Tuple[str, ...] = (BLOCK, DROP_OLDEST)
+
+
 def ensure_group(client: "redis.Redis", stream: str, group: str) -> None:
     """Creates ``group`` on ``stream`` (and the stream), reading from its start."""
     try:
@@ -467,11 +540,17 @@ class Publisher:
     (created here, so that nothing is trimmed before a reader has started),
     and holds it to at most ``window`` entries.  ``member`` is refreshed
     while it waits; ``say(text)``, if given, is told once when the readers
-    have taken nothing for ``notice`` seconds."""
+    have taken nothing for ``notice`` seconds.  ``overflow`` is the port's
+    policy when the window is full: BLOCK waits, DROP_OLDEST drops (see
+    above); ``dropped`` counts what this publisher dropped."""
 
     def __init__(self, run: Run, stream: str, readers: Iterable[str], window: int,
                  stall: float = 30.0, poll: float = 0.002, member: Optional[Member] = None,
-                 say: Optional[Callable[[str], None]] = None, notice: float = 5.0) -> None:
+                 say: Optional[Callable[[str], None]] = None, notice: float = 5.0,
+                 overflow: str = BLOCK) -> None:
+        if overflow not in OVERFLOW:
+            raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW))
+        self.overflow, self.dropped = overflow, 0
         self.run, self.stream, self.window = run, stream, window
         self.stall, self.poll, self.member = stall, poll, member
         self.say, self.notice = say, notice
@@ -493,6 +572,13 @@ class Publisher:
         if ack is not None:
             keys.append(ack[0].stream)
             args[3:5] = [ack[0].group, ack[1]]
+        if self.overflow == DROP_OLDEST:
+            keys.append(drop_key(self.stream))
+            args.append(self.window)
+            length, dropped = self.run.scripts.step(keys, args)
+            self.count += 1
+            self.dropped += dropped
+            return time.perf_counter() - started, 0.0
         length = self.run.scripts.step(keys, args)
         self.count += 1
         published = time.perf_counter()
