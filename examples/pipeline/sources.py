@@ -39,21 +39,21 @@ class SourceError(Exception):
     """A source that cannot be opened."""
 
 
-def kind(spec):
-    """'scene', 'scene:live', 'device', 'stream' or 'file' for ``spec``."""
-    if spec in (None, SCENE):
+def kind(name):
+    """'scene', 'scene:live', 'device', 'stream' or 'file' for ``name``."""
+    if name in (None, SCENE):
         return SCENE
-    if spec == SCENE_LIVE:
+    if name == SCENE_LIVE:
         return SCENE_LIVE
-    if spec.isdigit():
+    if name.isdigit():
         return "device"
-    if "://" in spec:
+    if "://" in name:
         return "stream"
     return "file"
 
 
-def is_live(spec):
-    return kind(spec) in ("device", "stream", SCENE_LIVE)
+def is_live(name):
+    return kind(name) in ("device", "stream", SCENE_LIVE)
 
 
 class SceneSource:
@@ -102,20 +102,20 @@ class VideoSource:
     file (0: as fast as the pipeline takes it); a live source paces itself.
     ``timeout`` bounds opening a stream and waiting for one of its frames."""
 
-    def __init__(self, spec, frames=None, first=0, fps=0.0, timeout=10.0):
-        self.spec, self.kind = spec, kind(spec)
+    def __init__(self, name, frames=None, first=0, fps=0.0, timeout=10.0):
+        self.name, self.kind = name, kind(name)
         self.live = self.kind != "file"
         self.frames, self.fps = frames, fps if not self.live else 0.0
         params = []
-        for name, value in (("CAP_PROP_OPEN_TIMEOUT_MSEC", timeout),
+        for prop, value in (("CAP_PROP_OPEN_TIMEOUT_MSEC", timeout),
                             ("CAP_PROP_READ_TIMEOUT_MSEC", timeout)):
-            if hasattr(cv2, name) and self.kind == "stream":
-                params += [getattr(cv2, name), int(value * 1000)]
-        target = int(spec) if self.kind == "device" else spec
+            if hasattr(cv2, prop) and self.kind == "stream":
+                params += [getattr(cv2, prop), int(value * 1000)]
+        target = int(name) if self.kind == "device" else name
         self.capture = (cv2.VideoCapture(target, cv2.CAP_ANY, params) if params
                         else cv2.VideoCapture(target))
         if not self.capture.isOpened():
-            raise SourceError("cannot open the video source %s" % spec)
+            raise SourceError("cannot open the video source %s" % name)
         self.first = self.next = first
         if first and not self.live:
             self.capture.set(cv2.CAP_PROP_POS_FRAMES, first)
@@ -134,7 +134,7 @@ class VideoSource:
         if not ok or image is None:
             if self.live:
                 raise SourceStopped("the video source %s stopped delivering after frame %d"
-                                    % (self.spec, i - 1))
+                                    % (self.name, i - 1))
             return None
         self.next += 1
         return i, image, captured, []
@@ -143,12 +143,12 @@ class VideoSource:
         self.capture.release()
 
 
-def open_source(spec, width, height, frames, fps, first=0):
-    """The source ``spec`` names (None: the synthetic scene)."""
-    k = kind(spec)
+def open_source(name, width, height, frames, fps, first=0):
+    """The source called ``name`` (None: the synthetic scene)."""
+    k = kind(name)
     if k in (SCENE, SCENE_LIVE):
         return SceneSource(width, height, frames, fps, first, live=k == SCENE_LIVE)
-    return VideoSource(spec, frames, first, fps)
+    return VideoSource(name, frames, first, fps)
 
 
 class MotionFinder:
