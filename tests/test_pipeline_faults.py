@@ -17,6 +17,7 @@ import uuid
 import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
+from test_pipeline_streams import client  # noqa: F401  (a run of one port)
 
 from pemu_ports import (FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run,  # noqa: E402
                         drop_key)
@@ -32,17 +33,8 @@ matrix = pytest.mark.skipif(not os.environ.get("PEMU_FAULT_MATRIX"),
 
 # ---- The ports: dead letters, delivery counts, scripts reloaded ----
 
-@pytest.fixture
-def port(server):  # noqa: F811
-    c = redis.Redis.from_url(server.url)
-    run_ = Run(c, uuid.uuid4().hex, ["port"])
-    c.hset(run_.key, "created", 1)
-    yield run_, run_.ports[0]
-    c.delete(run_.key, *run_.keys())
-
-
-def test_an_entry_that_kills_its_consumers_is_set_aside_after_max_deliveries(port):
-    run_, stream = port
+def test_an_entry_that_kills_its_consumers_is_set_aside_after_max_deliveries(client):
+    run_, stream = client
     c = run_.client
     Publisher(run_, stream, ["g"], window=8).publish(b"deadly", 7)
     # taken, then claimed twice, by consumers that die without an answer
@@ -62,8 +54,8 @@ def test_an_entry_that_kills_its_consumers_is_set_aside_after_max_deliveries(por
     assert c.xpending(stream, "g")["pending"] == 0 and c.xlen(stream) == 0
 
 
-def test_set_aside_is_one_step_and_nothing_is_written_once_the_keys_are_gone(port):
-    run_, stream = port
+def test_set_aside_is_one_step_and_nothing_is_written_once_the_keys_are_gone(client):
+    run_, stream = client
     c = run_.client
     publisher = Publisher(run_, stream, ["g"], window=8)
     publisher.publish(b"not json", 0)
@@ -103,8 +95,8 @@ def test_a_frame_a_detector_cannot_process_is_set_aside_and_not_waited_for(serve
     assert redis.Redis.from_url(server.url).keys("pemu-demo:*") == []
 
 
-def test_a_consumer_restarted_under_its_old_name_takes_back_what_it_held(port):
-    run_, stream = port
+def test_a_consumer_restarted_under_its_old_name_takes_back_what_it_held(client):
+    run_, stream = client
     publisher = Publisher(run_, stream, ["g"], window=8)
     for i in range(3):
         publisher.publish(b"%d" % i, i)
@@ -118,9 +110,9 @@ def test_a_consumer_restarted_under_its_old_name_takes_back_what_it_held(port):
     assert [(f[FIELD], r) for _, f, r in again.take()] == [(b"2", False)]
 
 
-def test_every_key_of_a_run_is_in_one_cluster_slot(port):
+def test_every_key_of_a_run_is_in_one_cluster_slot(client):
     from redis.crc import key_slot
-    run_ = Run(port[0].client, "gate-1", PORTS, extra=("settings",))
+    run_ = Run(client[0].client, "gate-1", PORTS, extra=("settings",))
     keys = [run_.key] + [run_.alive(s) for s in Run.STAGES] + run_.keys()
     # per port its stream, end key, dead letters and drop log; the extra key
     assert {drop_key(p) for p in run_.ports} | {run_.extra["settings"]} <= set(keys)
