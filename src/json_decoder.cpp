@@ -373,8 +373,9 @@ private:
 
     // The widest code point that raw bytes `w` (one to eight, the bytes of
     // a string between escapes) can start, or `widest` if that is wider:
-    // 0xC4 to 0xEF lead to two-byte code points, 0xF0 and above to four,
-    // any other byte above 0x7F to one.
+    // lead bytes 0xC4 to 0xEF start code points that a str holds in two
+    // bytes (0x100 to 0xFFFF), 0xF0 and above ones it holds in four, and
+    // any other byte above 0x7F at most 0xFF.
     static Py_UCS4 widen(Py_UCS4 widest, std::uint64_t w) {
         std::uint64_t two_high_bits = w & (w << 1) & kHighs;
         Py_UCS4 width = kMaxLatin1;
