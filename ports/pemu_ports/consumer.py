@@ -1,0 +1,106 @@
+"""Reading a port through a consumer group.
+
+Consumers take entries with XREADGROUP; an entry taken by a consumer that
+dies stays pending, and another consumer of the group claims it once it has
+been idle long enough.  Delivery is at least once; an entry delivered more
+than ``max_deliveries`` times (a payload that kills its consumer) is set
+aside instead of claimed.
+
+An entry a consumer cannot process is set aside: copied to the port's
+dead-letter stream (``<port>:dead``) with the error, the consumer and its
+delivery count, and acknowledged, in one script.
+
+A consumer is done when its port's end key is set and its group has taken
+and acknowledged everything.
+"""
+
+import time
+from typing import List, Optional, Tuple
+
+import redis.exceptions
+
+from .errors import Gone, is_gone
+from .replies import fields, result, text
+from .run import Run
+from .streams import Entry, dead_key, end_key, ensure_group
+
+
+class Consumer:
+    """Consumer ``name`` of group ``group`` on ``stream``.  It claims what
+    other consumers of its group left idle for ``claim_idle`` seconds, never
+    its own entries (the sink holds some back on purpose), and sets aside
+    an entry delivered ``max_deliveries`` times already."""
+
+    def __init__(self, run: Run, stream: str, group: str, name: str, claim_idle: float = 2.0,
+                 block: float = 0.5, max_deliveries: int = 3, window: int = 32) -> None:
+        self.run, self.client = run, run.client
+        self.stream, self.group, self.name = stream, group, name
+        self.claim_idle, self.block, self.max_deliveries = claim_idle, block, max_deliveries
+        self.claim_count = 2 * window + 16
+        ensure_group(self.client, stream, group)
+        self.next_claim = time.monotonic()  # a consumer that starts claims at once
+        # what a consumer of the same name left pending (a stage restarted
+        # with the same process id, as in a container) is taken back first
+        self.history = True
+        self.reclaimed = self.set_aside_count = 0
+
+    def take(self) -> List[Entry]:
+        """The next entries: a list of (entry id, fields, reclaimed), empty
+        when nothing came within ``block`` seconds.  Entries another
+        consumer has held unacknowledged for ``claim_idle`` seconds are
+        claimed first."""
+        now = time.monotonic()
+        if now >= self.next_claim:
+            self.next_claim = now + self.claim_idle / 2
+            claimed, dead = self.run.scripts.claim(
+                [self.run.key, self.stream, dead_key(self.stream)],
+                [self.run.keep_ms, self.group, self.name, int(self.claim_idle * 1000),
+                 self.max_deliveries, self.claim_count])
+            self.set_aside_count += dead
+            claimed = [(text(i), fields(f), True) for i, f in claimed]
+            if claimed:
+                self.reclaimed += len(claimed)
+                return claimed
+        try:
+            if self.history:
+                self.history = False
+                got = result(self.client.xreadgroup(self.group, self.name, {self.stream: "0"},
+                                                     count=self.claim_count))
+                mine = [(text(i), f, True) for _, entries in got for i, f in entries if f]
+                if mine:
+                    self.reclaimed += len(mine)
+                    return mine
+            got = result(self.client.xreadgroup(self.group, self.name, {self.stream: ">"},
+                                                 count=1, block=max(1, int(self.block * 1000))))
+        except redis.exceptions.ResponseError as exc:
+            if is_gone(exc):
+                raise Gone("the keys of the run are gone (%s)" % self.stream)
+            raise
+        return [(text(i), f, False) for _, entries in got for i, f in entries]
+
+    def set_aside(self, entry_id: str, error: str) -> None:
+        """Moves ``entry_id`` to the port's dead letters with ``error``, and
+        acknowledges it, in one step."""
+        self.run.scripts.set_aside(
+            [self.run.key, self.stream, dead_key(self.stream)],
+            [self.run.keep_ms, self.group, entry_id, error[:500], self.name])
+        self.set_aside_count += 1
+
+    def deliver(self, entry_id: str, frame_id: int, record: Optional[str]) -> bool:
+        """The sink's step: ``record`` stored as frame ``frame_id``'s output
+        unless one is there already (or ``record`` is None: a duplicate),
+        the entry acknowledged.  True when delivered here."""
+        return bool(self.run.scripts.deliver(
+            [self.run.key, self.stream, self.run.delivered],
+            [self.run.keep_ms, self.group, entry_id, frame_id, record or ""]))
+
+    def state(self, upstream: Optional[str] = None
+              ) -> Tuple[Optional[int], int, int, int, bool]:
+        """(end count or None, entries not yet taken (0 or 1), entries
+        pending, live consumers of the stage ``upstream``, whether one was
+        ever seen) of the group, read at one instant."""
+        run = self.run
+        end, untaken, pending, live, seen = run.scripts.state(
+            [run.key, self.stream, end_key(self.stream), run.alive(upstream or "none")],
+            [self.group, upstream or "none"])
+        return (None if end is None else int(end)), untaken, pending, live, bool(seen)

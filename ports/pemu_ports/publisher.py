@@ -1,0 +1,110 @@
+"""Publishing to a port, and what happens when it is full.
+
+A publisher appends each payload to its port's stream.  Each stage that
+reads the port has a consumer group on it; its consumers acknowledge an
+entry in the same server-side script that publishes their own output for it
+(and trims both streams), so each frame step is one atomic round trip.
+
+Entries that every group has acknowledged are trimmed (XTRIM MINID below the
+oldest entry some group still needs), so a port holds a bounded window of
+entries; nothing unread is removed.
+
+A port's overflow policy says what happens when its window is full: with
+``block`` the publisher waits (backpressure); with ``drop-oldest`` it never
+waits: the step that publishes moves each group past the oldest entries it
+has not taken yet, so that the group again has at most a window of entries
+it has not acknowledged (entries taken are never dropped), and logs every
+entry so dropped to the port's drop log (``<port>:drop``, with its frame id)
+and counts it in the run's hash (``dropped:<port>``).  A live feed stays
+fresh that way, and the sink tells frames dropped for freshness from lost
+ones.
+
+A stream ends when its publisher sets the port's end key to the number of
+frames it published.
+"""
+
+import time
+from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple, Union
+
+from .errors import Stalled
+from .member import Member
+from .run import Run
+from .scripts import Arg
+from .streams import drop_key, ensure_group
+
+if TYPE_CHECKING:
+    from .consumer import Consumer
+
+BLOCK, DROP_OLDEST = "block", "drop-oldest"
+OVERFLOW: Tuple[str, ...] = (BLOCK, DROP_OLDEST)
+
+
+class Publisher:
+    """Appends payloads to ``stream``, read by the consumer groups ``readers``
+    (created here, so that nothing is trimmed before a reader has started),
+    and holds it to at most ``window`` entries.  ``member`` is refreshed
+    while it waits; ``say(text)``, if given, is told once when the readers
+    have taken nothing for ``notice`` seconds.  ``overflow`` is the port's
+    policy when the window is full: BLOCK waits, DROP_OLDEST drops (see
+    above); ``dropped`` counts what this publisher dropped."""
+
+    def __init__(self, run: Run, stream: str, readers: Iterable[str], window: int,
+                 stall: float = 30.0, poll: float = 0.002, member: Optional[Member] = None,
+                 say: Optional[Callable[[str], None]] = None, notice: float = 5.0,
+                 overflow: str = BLOCK) -> None:
+        if overflow not in OVERFLOW:
+            raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW))
+        self.overflow, self.dropped = overflow, 0
+        self.run, self.stream, self.window = run, stream, window
+        self.stall, self.poll, self.member = stall, poll, member
+        self.say, self.notice = say, notice
+        for group in readers:
+            ensure_group(run.client, stream, group)
+        run.client.pexpire(stream, run.keep_ms)
+        self.count = 0
+
+    def publish(self, payload: bytes, frame_id: Union[int, bytes],
+                ack: Optional[Tuple["Consumer", str]] = None,
+                next_frame: Optional[int] = None) -> Tuple[float, float]:
+        """Appends ``payload`` and, in the same script, acknowledges the
+        entry ``ack`` = (consumer, entry id) it answers; then waits while the
+        port is full.  Returns (seconds publishing, seconds waiting)."""
+        started = time.perf_counter()
+        keys = [self.run.key, self.stream]
+        args: List[Arg] = [self.run.keep_ms, payload, frame_id, "", "",
+                "" if next_frame is None else next_frame]
+        if ack is not None:
+            keys.append(ack[0].stream)
+            args[3:5] = [ack[0].group, ack[1]]
+        if self.overflow == DROP_OLDEST:
+            keys.append(drop_key(self.stream))
+            args.append(self.window)
+            length, dropped = self.run.scripts.step(keys, args)
+            self.count += 1
+            self.dropped += dropped
+            return time.perf_counter() - started, 0.0
+        length = self.run.scripts.step(keys, args)
+        self.count += 1
+        published = time.perf_counter()
+        self.wait_below(length)
+        return published - started, time.perf_counter() - published
+
+    def wait_below(self, length: int) -> None:
+        """Waits until the port holds fewer than ``window`` entries."""
+        if length < self.window:
+            return
+        last, since = length, time.monotonic()
+        while length >= self.window:
+            time.sleep(self.poll)
+            if self.member is not None:
+                self.member.beat()
+            length = self.run.scripts.trim([self.run.key, self.stream], [])
+            now = time.monotonic()
+            if length < last:
+                last, since = length, now
+            elif self.say is not None and now - since > self.notice:
+                self.say("waiting for the readers of %s: it is full" % self.stream)
+                self.say = None
+            if now - since > self.stall:
+                raise Stalled("the readers of %s took nothing for %.0f s"
+                              % (self.stream, self.stall))

@@ -1,0 +1,69 @@
+"""The keys of a run.
+
+Every key of a run shares one hash tag (``{name}``), so each script's keys
+live in one slot of a Redis Cluster; every key carries an expiry, refreshed
+while a stage of the run is alive.
+"""
+
+from typing import Dict, Iterable, List, Sequence
+
+import redis
+
+from .replies import result, text
+from .scripts import Scripts
+from .streams import dead_key, drop_key, end_key
+
+
+class Run:
+    """The keys of the run named ``name``, all under the hash tag {name}:
+    the streams of ``ports`` (each with its end key and dead letters), the
+    run's own hash, each stage's alive key, the step times and the sink's
+    record of what it delivered.  ``extra`` names more keys of the run (the
+    stages' own, such as the settings the camera publishes), which expire
+    and are removed with the others: ``extra[name]`` is the key."""
+
+    STAGES = ("camera", "detector", "sink")
+
+    def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
+                 keep: float = 3600.0, alive_ttl: float = 3.0,
+                 extra: Iterable[str] = ()) -> None:
+        self.client, self.name = client, name
+        self.prefix = "pemu-demo:{%s}" % name
+        self.scripts = Scripts(client)
+        self.keep_ms, self.alive_ms = int(keep * 1000), int(alive_ttl * 1000)
+        self.key = self.prefix + ":run"
+        self.ports = [self.prefix + ":" + p for p in ports]
+        self.steps = self.prefix + ":steps"
+        self.delivered = self.prefix + ":delivered"
+        self.extra = {e: self.prefix + ":" + e for e in extra}
+
+    def alive(self, stage: str) -> str:
+        return self.prefix + ":alive:" + stage
+
+    def keys(self) -> List[str]:
+        """Every key of the run but its own hash and the alive keys."""
+        out = []
+        for stream in self.ports:
+            out += [stream, end_key(stream), dead_key(stream), drop_key(stream)]
+        return out + [self.steps, self.delivered] + list(self.extra.values())
+
+    def cleanup(self, consumer: str, stages: Sequence[str]) -> List[str]:
+        """Removes every key of the run unless a consumer of ``stages``
+        other than ``consumer`` is alive; returns those alive."""
+        alive = [self.alive(s) for s in stages]
+        rest = [self.alive(s) for s in self.STAGES if s not in stages]
+        live = self.scripts.cleanup([self.key] + alive + rest + self.keys(),
+                                    [consumer, len(alive)])
+        return [text(c) for c in live]
+
+    def left(self) -> int:
+        return sum(result(self.client.xlen(p)) for p in self.ports)
+
+    def dead_letters(self) -> Dict[str, int]:
+        """The dead letters of each port: {port: count}."""
+        return {p: result(self.client.xlen(dead_key(p))) for p in self.ports}
+
+    def dropped(self) -> Dict[str, int]:
+        """The entries dropped for freshness on each port: {port: count}."""
+        counts = result(self.client.hmget(self.key, ["dropped:" + p for p in self.ports]))
+        return {p: int(n or 0) for p, n in zip(self.ports, counts)}

@@ -1,0 +1,3 @@
+-- KEYS run, stream  -> entries left after trimming
+need(2)
+return trim(KEYS[2])

@@ -1,0 +1,38 @@
+"""The streams of a port: the fields of an entry, the keys beside a port,
+and the consumer groups that read it."""
+
+from typing import Dict, Tuple
+
+import redis
+import redis.exceptions
+
+# An entry taken from a port: (entry id, its fields, whether it was
+# reclaimed from another consumer or from this one's own history).
+Entry = Tuple[str, Dict[bytes, bytes], bool]
+
+FIELD = b"p"  # the field of an entry that holds the payload
+FRAME = b"f"  # the field with the frame id, readable without the payload
+
+
+def end_key(stream: str) -> str:
+    """The key a publisher sets to the number of frames it published."""
+    return stream + ":end"
+
+
+def dead_key(stream: str) -> str:
+    """The port's dead letters: the entries set aside."""
+    return stream + ":dead"
+
+
+def drop_key(stream: str) -> str:
+    """The port's drop log: the entries dropped for freshness."""
+    return stream + ":drop"
+
+
+def ensure_group(client: "redis.Redis", stream: str, group: str) -> None:
+    """Creates ``group`` on ``stream`` (and the stream), reading from its start."""
+    try:
+        client.xgroup_create(stream, group, id="0", mkstream=True)
+    except redis.exceptions.ResponseError as exc:
+        if "BUSYGROUP" not in str(exc):
+            raise
