@@ -10,7 +10,9 @@ EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 sys.path.insert(0, EXAMPLES)
 
 from pipeline.server import DemoError, PrivateRedis  # noqa: E402
-from pipeline.stages import CAMERA, Options, run  # noqa: E402
+from pipeline.options import Options  # noqa: E402
+from pipeline.runs import CAMERA  # noqa: E402
+from pipeline.whole_run import run  # noqa: E402
 
 FRAMES = 24
 

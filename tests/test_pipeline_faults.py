@@ -21,8 +21,10 @@ from test_pipeline_streams import client  # noqa: F401  (a run of one port)
 
 from pemu_ports import (FIELD, FRAME as FIELD_FRAME, Consumer, Gone, Publisher, Run,  # noqa: E402
                         drop_key)
+from pipeline.options import Options  # noqa: E402
+from pipeline.runs import PORTS  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
-from pipeline.stages import PORTS, Options, run  # noqa: E402
+from pipeline.whole_run import run  # noqa: E402
 
 redis = pytest.importorskip("redis")
 
@@ -75,14 +77,14 @@ def test_set_aside_is_one_step_and_nothing_is_written_once_the_keys_are_gone(cli
 
 def test_a_frame_a_detector_cannot_process_is_set_aside_and_not_waited_for(server,  # noqa: F811
                                                                           monkeypatch):
-    import pipeline.stages as stages_module
-    detect = stages_module.detect
+    import pipeline.detector as detector_module
+    detect = detector_module.detect
 
     def failing(envelope, fields, *rest):
         if fields[FIELD_FRAME] == b"7":
             raise ValueError("cannot read frame 7")
         return detect(envelope, fields, *rest)
-    monkeypatch.setattr(stages_module, "detect", failing)  # the forked stages inherit it
+    monkeypatch.setattr(detector_module, "detect", failing)  # the forked stages inherit it
     started = time.monotonic()
     report = run(server.url, Options(frames=30, fps=0, width=160, height=120, window=8,
                                      reorder=7, claim_idle=0.5))

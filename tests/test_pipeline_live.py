@@ -14,9 +14,13 @@ import pytest
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
 from pemu_ports import DROP_OLDEST, Consumer, Member, Publisher, Run  # noqa: E402
-from pipeline.stages import (CAMERA, DETECTOR, PORTS, Options, camera, detector,  # noqa: E402
-                             run, sink)
+from pipeline.camera import camera  # noqa: E402
+from pipeline.detector import detector  # noqa: E402
+from pipeline.options import Options  # noqa: E402
+from pipeline.runs import CAMERA, DETECTOR, PORTS  # noqa: E402
+from pipeline.sink import sink  # noqa: E402
 from pipeline.summary import Report  # noqa: E402
+from pipeline.whole_run import run  # noqa: E402
 
 cv2 = pytest.importorskip("cv2")
 redis = pytest.importorskip("redis")

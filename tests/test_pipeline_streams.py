@@ -13,9 +13,11 @@ import pytest
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
 from pemu_ports import FIELD, Consumer, Publisher, Run, Stalled  # noqa: E402
+from pipeline.options import Options  # noqa: E402
+from pipeline.runs import CAMERA  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
-from pipeline.stages import CAMERA, Options, run  # noqa: E402
 from pipeline.summary import Reorder  # noqa: E402
+from pipeline.whole_run import run  # noqa: E402
 
 redis = pytest.importorskip("redis")
 

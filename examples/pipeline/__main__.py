@@ -9,14 +9,18 @@ import sys
 
 from pemu_sdk.redis.utils import Encoder
 
-from .frames import MIN_SIZE
 from pemu_ports import OVERFLOW
 
+from .frames import MIN_SIZE
 from .metrics import parse_listen
+from .options import Options
 from .server import DemoError, PrivateRedis
+from .signals import Terminated, on_signal
+from .sink import run_sink
 from .sources import SCENE, SCENE_LIVE, kind
+from .stages import run_stage
 from .summary import pacing
-from .stages import Options, Terminated, on_signal, run, run_sink, run_stage
+from .whole_run import run
 
 MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
 
@@ -264,7 +268,8 @@ def keep_frame_buffers():
 
 def show_status(args):
     """The status view; 0 when a run was shown (or --watch was stopped)."""
-    from .stages import PORTS, connect
+    from .client import connect
+    from .runs import PORTS
     from .status import show, watch
     client = connect(args.redis)
     try:

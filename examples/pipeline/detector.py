@@ -1,0 +1,102 @@
+"""The detector stage: finds the shapes (or the moving objects) of each
+frame and publishes them."""
+
+import json
+import time
+
+from pemu_sdk.redis.pemu_data import PemuData
+from pemu_ports import FIELD, FRAME, Consumer, Gone, Member, Publisher
+
+from . import metrics as stage_metrics
+from .frames import find_shapes
+from .runs import CAMERA, DETECTOR, consumer_name, open_run
+from .sources import MotionFinder
+from .steps import Steps
+from .waiting import Waiting
+
+
+def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes"):
+    """The detector's work on one entry: its output payload, the frame id
+    and when the shapes were found (by ``find``, named ``finder`` in the
+    payload, ``delay`` seconds later)."""
+    started = time.perf_counter()
+    text = fields[FIELD]
+    received = envelope.parse_pemu_data(text)
+    decoded = time.perf_counter()
+    codec = steps.take_codec()
+    image = received["frame"]
+    shapes = find(image)
+    if delay > 0:
+        time.sleep(delay)
+    found = time.perf_counter()
+    payload = envelope.create_pemu_data(result=shapes, ext_info={
+        "truth": received["meta"]["truth"],
+        "camera_bytes": len(text),
+        "detect_ms": (found - decoded) * 1e3,
+        "reclaimed": reclaimed,
+        "detector": consumer_name("detector"),  # the sink counts the detectors by it
+        "size": [image.shape[1], image.shape[0]],
+        "finder": finder,  # the sink says what was found by it
+    })
+    steps.add("parse", decoded - started - codec)
+    steps.add("detect", found - decoded)
+    return payload, received["meta"]["source"]["frame_id"], found
+
+
+def detector(client, name, opts, say=None):
+    """Finds the shapes of each frame it receives and publishes them, with
+    the frame's source metadata, the truth it came with and its own timings;
+    stops when the camera's stream has ended and the detectors have
+    answered all of it.  An entry it cannot process is set aside."""
+    run = open_run(client, name, opts)
+    me = consumer_name("detector")
+    member = Member(run, "detector", me)
+    member.join()
+    metrics = None
+    try:
+        metrics = stage_metrics.start("detector", run, opts.metrics_at())
+        envelope = PemuData(0, DETECTOR, CAMERA, 0)
+        inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
+                         max_deliveries=opts.max_deliveries, window=opts.window)
+        publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
+                              member=member, say=say, overflow=opts.overflow)
+        waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
+        steps = Steps(metrics)
+        find = MotionFinder() if opts.detector == "motion" else find_shapes
+        while True:
+            member.beat()
+            entries = inbox.take()
+            if not entries:
+                end, untaken, pending, live, seen = inbox.state("camera")
+                if end is not None and untaken == 0 and pending == 0:
+                    if not member.finish(steps.json(), run.ports[1], end):
+                        raise Gone("the keys of the run are gone")
+                    return
+                waiting.idle(untaken or pending or end is not None, live, seen)
+                continue
+            waiting.busy()
+            for entry_id, fields, reclaimed in entries:
+                metrics.taken.inc()
+                metrics.claims.inc(int(reclaimed))
+                try:
+                    payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
+                                                      find, opts.detect_delay, opts.detector)
+                    out = json.dumps(payload).encode()
+                except Exception as exc:  # a poison entry: set aside, go on
+                    inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                    metrics.dead.inc()
+                    steps.take_codec()
+                    continue
+                if FRAME in fields:
+                    frame_id = fields[FRAME]
+                dropped = publisher.dropped
+                publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
+                metrics.published.inc()
+                metrics.drops.inc(publisher.dropped - dropped)
+                steps.add("publish", time.perf_counter() - found - wait)
+                steps.add("wait", wait)
+                steps.frames += 1
+    finally:
+        if metrics is not None:
+            metrics.close()
+        member.leave()

@@ -1,0 +1,50 @@
+"""The demo's run: its nodes, ports and keys, the settings the camera
+publishes with it, and the names of its consumers."""
+
+import os
+import socket
+
+from pemu_ports import Run
+
+CAMERA = {"id": "camera-1", "type": "camera", "name": "Synthetic camera"}
+DETECTOR = {"id": "detector-1", "type": "shape-detection", "name": "Shape detector"}
+SINK = {"id": "sink-1", "type": "sink", "name": "Report"}
+
+PORTS = ("camera-1:out:0", "detector-1:out:0")
+
+
+def open_run(client, name, opts):
+    """The keys of run ``name``, with the hash of the settings the camera
+    made it at (``run.extra["settings"]``)."""
+    return Run(client, name, PORTS, keep=opts.keep, alive_ttl=opts.alive_ttl,
+               extra=("settings",))
+
+
+def publish_settings(run, opts):
+    """The camera's settings, written with the run for the sink to report:
+    the sink's own options describe the sink, not the run it serves."""
+    settings = run.extra["settings"]
+    with run.client.pipeline() as pipe:
+        pipe.hset(settings, mapping={
+            "frames": "" if opts.frames is None else opts.frames, "fps": repr(float(opts.fps)),
+            "width": opts.width, "height": opts.height, "encoder": opts.encoder,
+            "with_base64": int(bool(opts.with_base64)), "source": opts.source or "",
+            "overflow": opts.overflow})
+        pipe.pexpire(settings, run.keep_ms)
+        pipe.execute()
+
+
+def read_settings(run):
+    """The settings the camera published with the run, or None when there
+    are none (the camera never started)."""
+    raw = {k.decode(): v.decode() for k, v in run.client.hgetall(run.extra["settings"]).items()}
+    if not raw:
+        return None
+    return {"frames": int(raw["frames"]) if raw["frames"] else None, "fps": float(raw["fps"]),
+            "width": int(raw["width"]), "height": int(raw["height"]),
+            "encoder": raw["encoder"], "with_base64": raw["with_base64"] == "1",
+            "source": raw["source"] or None, "overflow": raw["overflow"]}
+
+
+def consumer_name(stage):
+    return "%s-%s-%d" % (stage, socket.gethostname(), os.getpid())

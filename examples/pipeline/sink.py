@@ -1,0 +1,157 @@
+"""The sink: takes the detectors' payloads in frame order, records each
+frame delivered, and reports the run."""
+
+import json
+import time
+
+import redis.exceptions
+
+from pemu_sdk.redis.pemu_data import PemuData
+from pemu_ports import FIELD, FRAME, Consumer, Gone, Member, Stalled, drop_key
+
+from . import metrics as stage_metrics
+from .client import connect
+from .dead_letters import DeadLetters, Missing
+from .failures import Upstream, describe, say_as
+from .runs import DETECTOR, SINK, consumer_name, open_run, read_settings
+from .server import DemoError
+from .summary import Reorder, Report
+from .waiting import Waiting
+
+
+def sink(client, name, report, on_frame=None, watch=None, say=None):
+    """Takes the detectors' payloads until their stream has ended and all of
+    it is in, in frame order, without duplicates, and records each frame
+    delivered in the run, in the same step as it acknowledges it: a sink
+    started after one that died goes on where that one stopped, claiming
+    what it held.  ``on_frame(record, report)`` is called per frame
+    delivered here; ``watch()`` between takes (it may raise)."""
+    opts = report.opts
+    run = open_run(client, name, opts)
+    me = consumer_name("sink")
+    member = Member(run, "sink", me)
+    member.join()
+    metrics = None
+    try:
+        metrics = stage_metrics.start("sink", run, opts.metrics_at())
+        _sink(run, me, member, report, on_frame, watch, say, metrics)
+    finally:
+        if metrics is not None:
+            metrics.close()
+        member.leave()
+    return report
+
+
+def _sink(run, me, member, report, on_frame, watch, say, metrics):
+    opts = report.opts
+    envelope = PemuData(0, SINK, DETECTOR, 0)
+    inbox = Consumer(run, run.ports[1], "sink", me, opts.claim_idle,
+                     max_deliveries=opts.max_deliveries, window=opts.window)
+    dead = Missing(run)
+    dead.read()
+    done = {int(f) for f in run.client.hkeys(run.delivered)}
+    reorder = Reorder(opts.reorder, done=done | dead.frames)
+    waiting = Waiting("detectors", run.name, grace=opts.alive_ttl / 2, say=say)
+    progress = time.monotonic()
+
+    def emit(items):
+        for entry_id, frame_id, record in items:
+            if entry_id is None:
+                continue  # a frame set aside upstream
+            report.stamp(record, time.time())
+            if inbox.deliver(entry_id, frame_id, json.dumps(record)):
+                metrics.published.inc()
+                report.add_record(record)
+                if on_frame is not None:
+                    on_frame(record, report)
+
+    def held():
+        return sum(1 for _, item in reorder.held if item[0] is not None)
+
+    while True:
+        member.beat()
+        entries = inbox.take()
+        now = time.monotonic()
+        if watch is not None:
+            watch()
+        if (reorder.held and now >= dead.next) or not entries:
+            dead.next = now + 0.05  # frames wait behind a gap: was it set aside?
+            for frame_id in dead.read():
+                emit(reorder.skip(frame_id, (None, frame_id, None)))
+        if not entries:
+            end, untaken, pending, live, seen = inbox.state("detector")
+            if end is not None and untaken == 0 and pending == held():
+                emit(reorder.flush())
+                report.sent = end
+                break
+            try:
+                waiting.idle(untaken or pending > held() or end is not None, live, seen)
+            except Upstream:
+                emit(reorder.flush())
+                raise
+            if seen and now - progress > opts.stall:
+                raise Stalled("nothing arrived for %.0f s" % opts.stall)
+            continue
+        progress = now
+        waiting.busy()
+        for entry_id, fields, reclaimed in entries:
+            metrics.taken.inc()
+            metrics.claims.inc(int(reclaimed))
+            started = time.perf_counter()
+            try:
+                text = fields[FIELD]
+                received = envelope.parse_pemu_data(text)
+                record = report.record(received, text)
+                frame_id = record["frame_id"]
+            except Exception as exc:  # a poison entry: set aside, go on
+                inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                metrics.dead.inc()
+                for frame_id in dead.read():
+                    emit(reorder.skip(frame_id, (None, frame_id, None)))
+                continue
+            report.parse_s += time.perf_counter() - started
+            metrics.step("parse", time.perf_counter() - started)
+            before = reorder.duplicates
+            items = reorder.push(frame_id, (entry_id, frame_id, record))
+            if reorder.duplicates > before:
+                inbox.deliver(entry_id, frame_id, None)
+            emit(items)
+    report.late = reorder.late
+
+
+def finish_report(run, report):
+    report.settings = read_settings(run)
+    report.load(run.client.hgetall(run.delivered))
+    report.duplicates = int(run.client.hget(run.key, "duplicates") or 0)
+    report.read_steps(run.client.hgetall(run.steps))
+    report.left = run.left()
+    report.dead = run.dead_letters()
+    dead = DeadLetters(run)
+    dead.read()
+    report.set_aside = dead.frames
+    drops = DeadLetters(run, key=drop_key, field=FRAME)
+    drops.read()
+    report.dropped = drops.frames
+    report.dropped_ports = run.dropped()
+
+
+def run_sink(url, opts, on_frame=None):
+    """The sink alone, for a run whose other stages run elsewhere; removes
+    the run's keys at the end, once the other stages have finished (or are
+    gone)."""
+    client = connect(url)
+    report = Report(opts)
+    name = opts.name
+    try:
+        sink(client, name, report, on_frame, say=say_as("sink"))
+        run = open_run(client, name, opts)
+        finish_report(run, report)
+        deadline = time.monotonic() + opts.stall
+        while run.cleanup(consumer_name("sink"), ("camera", "detector")):
+            if time.monotonic() > deadline:
+                raise DemoError("the run %s is done but some of its stages are still alive "
+                                "after %.0f s: its keys are left to expire" % (name, opts.stall))
+            time.sleep(0.1)
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream) as exc:
+        raise DemoError(describe(exc, url, name))
+    return report
