@@ -11,6 +11,10 @@ DETECTOR = {"id": "detector-1", "type": "shape-detection", "name": "Shape detect
 SINK = {"id": "sink-1", "type": "sink", "name": "Report"}
 
 PORTS = ("camera-1:out:0", "detector-1:out:0")
+# The group of the run that reads each port: the detectors read the camera's,
+# the sink the detectors'.  Other applications may read a port through groups
+# of their own: their drops, dead letters and claims are not the run's.
+READERS = ("detector", "sink")
 
 
 def open_run(client, name, opts):
@@ -44,6 +48,12 @@ def read_settings(run):
             "width": int(raw["width"]), "height": int(raw["height"]),
             "encoder": raw["encoder"], "with_base64": raw["with_base64"] == "1",
             "source": raw["source"] or None, "overflow": raw["overflow"]}
+
+
+def own(run, counts):
+    """{port: count} for the run's own group of each port, from the
+    {port: {group: count}} of ``run.dropped()`` or ``run.dead_letters()``."""
+    return {p: counts.get(p, {}).get(g, 0) for p, g in zip(run.ports, READERS)}
 
 
 def consumer_name(stage):
