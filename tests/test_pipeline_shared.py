@@ -1,6 +1,11 @@
 """The pipeline on a server shared with others: another application's group
-on a port, and drop and dead-letter logs that a live run fills without end.
-Real redis-server, real processes."""
+on a port, stages in containers (each the first process of its own PID
+namespace, same host name), a second sink, and drop and dead-letter logs
+that a live run fills without end.  Real redis-server, real processes."""
+import os
+import re
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -9,13 +14,13 @@ import uuid
 import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
-from test_pipeline_faults import Stages, matrix
+from test_pipeline_faults import SMALL, Stages, children, matrix, one_line
 
 from pemu_ports import (DROP_OLDEST, FRAME, Consumer, Publisher, Run,  # noqa: E402
                         dead_key, drop_key, ensure_group)
 from pipeline.dead_letters import DeadLetters, Missing  # noqa: E402
 from pipeline.options import Options  # noqa: E402
-from pipeline.runs import PORTS, READERS, own  # noqa: E402
+from pipeline.runs import PORTS, READERS, consumer_name, own  # noqa: E402
 from pipeline.summary import Report  # noqa: E402
 
 redis = pytest.importorskip("redis")
@@ -119,6 +124,88 @@ def test_a_run_reports_the_same_beside_another_group_that_drops_and_sets_aside(s
     assert "dropped " not in out and "dead " not in out, out
     field = ("dropped:%s:other" % port).encode()
     assert int(seen.get(field, 0)) > 0 and seen.get(("dead:%s:other" % port).encode()) == b"1"
+
+
+# ---- Stages in containers ----
+
+def contained(stages, stage, *args):
+    """A stage as the first process of a PID namespace of its own."""
+    proc = subprocess.Popen(["unshare", "--pid", "--mount-proc", "--kill-child",
+                             sys.executable, "-m", "pipeline", stage, "--redis", stages.url,
+                             "--run", stages.name] + SMALL + list(args), cwd=EXAMPLES,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True)
+    stages.procs.append(proc)
+    return proc
+
+
+def namespaces_work():
+    try:
+        return subprocess.run(["unshare", "--pid", "--mount-proc", "--kill-child", "true"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=10).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+@pytest.fixture
+def stages(server):  # noqa: F811
+    if not namespaces_work():
+        pytest.skip("no PID namespaces here (unshare --pid needs root or user namespaces)")
+    s = Stages(server.url)
+    yield s
+    s.close()
+
+
+def test_a_name_is_drawn_once_per_process_and_anew_in_a_fork():
+    name = consumer_name("detector")
+    assert consumer_name("detector") == name
+    assert re.match(r"detector-.+-\d+-[0-9a-f]{8}$", name)
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(writer, consumer_name("detector").encode())
+        os._exit(0)
+    os.waitpid(pid, 0)
+    child = os.read(reader, 200).decode()
+    assert child != name and child.split("-")[-2] == str(pid)
+
+
+@matrix
+def test_stages_in_containers_get_their_own_names_and_the_one_stage_rules_hold(stages):
+    port = stages.key(PORTS[0])
+    sink = contained(stages, "sink", "--quiet")
+    detectors = [contained(stages, "detector", "--detector-delay", "100") for _ in range(2)]
+    camera = contained(stages, "camera", "--frames", "100", "--fps", "10")
+    stages.delivered(8)
+    names = [c["name"].decode() for c in stages.client.xinfo_consumers(port, "detector")]
+    assert len(names) == 2 and all(re.search(r"-1-[0-9a-f]{8}$", n) for n in names), names
+    # a detector stopped with a frame in hand: the other claims it
+    held = []
+    for _ in range(50):
+        victim = children(detectors[0].pid)[0]
+        os.kill(victim, signal.SIGSTOP)
+        time.sleep(0.25)
+        held = [c["name"] for c in stages.client.xinfo_consumers(port, "detector")
+                if c["pending"] and c["idle"] >= 200]
+        if held:
+            break
+        os.kill(victim, signal.SIGCONT)
+    assert held, "the detector never held a frame"
+    # a second camera and a second sink, each the first process of its own
+    # namespace too: refused at once, in one line
+    for stage, args in (("camera", ("--frames", "100", "--fps", "10")), ("sink", ())):
+        started = time.monotonic()
+        status, _, err = stages.end(contained(stages, stage, *args), timeout=30)
+        assert status == 1 and time.monotonic() - started < 10
+        assert "a %s (%s-" % (stage, stage) in err
+        assert "is alive in run %s" % stages.name in one_line(err)
+    stages.wait_for(lambda: stages.client.xpending_range(
+        port, "detector", "-", "+", 10, held[0]) == [], timeout=30)
+    status, out, err = stages.end(sink, timeout=90)
+    assert status == 0 and "100 sent, 100 received, 0 lost, 0 out of order" in out, out + err
+    assert "2 detectors" in out
+    assert stages.end(camera)[0] == 0 and stages.end(detectors[1])[0] == 0
 
 
 # ---- Logs read in a loop, capped, counted exactly ----

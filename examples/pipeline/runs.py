@@ -1,6 +1,7 @@
 """The demo's run: its nodes, ports and keys, the settings the camera
 publishes with it, and the names of its consumers."""
 
+import binascii
 import os
 import socket
 
@@ -56,5 +57,16 @@ def own(run, counts):
     return {p: counts.get(p, {}).get(g, 0) for p, g in zip(run.ports, READERS)}
 
 
+_token = (0, "")  # (process id, token) of this process
+
+
 def consumer_name(stage):
-    return "%s-%s-%d" % (stage, socket.gethostname(), os.getpid())
+    """This process's name in ``stage``: the host, the process id and a token
+    drawn when the process started (a forked child draws its own).  The
+    first processes of two containers on one host have the same host name
+    and process id; the token tells them apart."""
+    global _token
+    pid = os.getpid()
+    if _token[0] != pid:
+        _token = (pid, binascii.hexlify(os.urandom(4)).decode())
+    return "%s-%s-%d-%s" % (stage, socket.gethostname(), pid, _token[1])

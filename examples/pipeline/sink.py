@@ -7,7 +7,7 @@ import time
 import redis.exceptions
 
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import FIELD, Consumer, Gone, Member, Stalled
+from pemu_ports import FIELD, Busy, Consumer, Gone, Member, Stalled
 
 from . import metrics as stage_metrics
 from .client import connect
@@ -25,11 +25,12 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     delivered in the run, in the same step as it acknowledges it: a sink
     started after one that died goes on where that one stopped, claiming
     what it held.  ``on_frame(record, report)`` is called per frame
-    delivered here; ``watch()`` between takes (it may raise)."""
+    delivered here; ``watch()`` between takes (it may raise).  One sink
+    serves a run: a second one while it lives is refused (Busy)."""
     opts = report.opts
     run = open_run(client, name, opts)
     me = consumer_name("sink")
-    member = Member(run, "sink", me)
+    member = Member(run, "sink", me, exclusive=True)
     member.join()
     metrics = None
     try:
@@ -154,6 +155,6 @@ def run_sink(url, opts, on_frame=None):
                 raise DemoError("the run %s is done but some of its stages are still alive "
                                 "after %.0f s: its keys are left to expire" % (name, opts.stall))
             time.sleep(0.1)
-    except (redis.exceptions.RedisError, Gone, Stalled, Upstream) as exc:
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream, Busy) as exc:
         raise DemoError(describe(exc, url, name))
     return report
