@@ -18,9 +18,11 @@ from test_pipeline_faults import SMALL, Stages, children, matrix, one_line
 
 from pemu_ports import (DROP_OLDEST, FRAME, Consumer, Publisher, Run,  # noqa: E402
                         dead_key, drop_key, ensure_group)
+from pipeline import metrics  # noqa: E402
 from pipeline.dead_letters import DeadLetters, Missing  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import PORTS, READERS, consumer_name, own  # noqa: E402
+from pipeline.status import run_state  # noqa: E402
 from pipeline.summary import Report  # noqa: E402
 
 redis = pytest.importorskip("redis")
@@ -70,6 +72,12 @@ def test_another_group_drops_sets_aside_and_claims_on_its_own(run_):
         camera_out: 0, detector_out: 0}
     missing = Missing(run_)
     assert missing.read() == [] and missing.frames == set()
+    state = run_state(c, run_.name, PORTS)
+    assert [(p["dropped"], p["dead"]) for p in state["ports"]] == [(0, 0), (0, 0)]
+    # the metrics show every group's counts, each under its own name
+    families = {f.name: f for f in metrics._collect(run_)}
+    assert {(s.labels["group"], s.value) for s in families["pemu_port_dropped"].samples
+            if s.name.endswith("_total")} == {("other", 6)}
     assert c.xpending(camera_out, "detector")["pending"] == 0
     # the run's own drops are counted for its group, and seen by its sink
     for i in range(10, 14):
