@@ -21,7 +21,7 @@ from pemu_ports import (DROP_OLDEST, FRAME, Consumer, Publisher, Run,  # noqa: E
 from pipeline import metrics  # noqa: E402
 from pipeline.dead_letters import DeadLetters, Missing  # noqa: E402
 from pipeline.options import Options  # noqa: E402
-from pipeline.runs import PORTS, READERS, consumer_name, own  # noqa: E402
+from pipeline.runs import PORTS, READERS, own  # noqa: E402
 from pipeline.status import run_state  # noqa: E402
 from pipeline.summary import Report  # noqa: E402
 
@@ -163,20 +163,6 @@ def stages(server):  # noqa: F811
     s = Stages(server.url)
     yield s
     s.close()
-
-
-def test_a_name_is_drawn_once_per_process_and_anew_in_a_fork():
-    name = consumer_name("detector")
-    assert consumer_name("detector") == name
-    assert re.match(r"detector-.+-\d+-[0-9a-f]{8}$", name)
-    reader, writer = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.write(writer, consumer_name("detector").encode())
-        os._exit(0)
-    os.waitpid(pid, 0)
-    child = os.read(reader, 200).decode()
-    assert child != name and child.split("-")[-2] == str(pid)
 
 
 @matrix
