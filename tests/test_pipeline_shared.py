@@ -87,7 +87,7 @@ def test_another_group_drops_sets_aside_and_claims_on_its_own(run_):
 
 
 @matrix
-def test_a_run_reports_the_same_beside_another_group_that_drops_and_sets_aside(server):  # noqa: F811,E501
+def test_another_group_on_the_cameras_port_changes_nothing_in_a_run(server):  # noqa: F811
     stages = Stages(server.url)
     port = stages.key(PORTS[0])
     counted = stages.key("run")
