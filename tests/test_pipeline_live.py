@@ -169,7 +169,8 @@ def test_a_live_feed_outrunning_its_detector_drops_counted_and_stays_fresh(serve
         ports = {dict(labels)["port"] for (name, labels) in metrics
                  if name == "pemu_port_length"}
         assert ports == set(PORTS)
-        assert metrics[("pemu_port_dropped_total", (("port", PORTS[0]),))] > 0
+        assert metrics[("pemu_port_dropped_total", (("group", "detector"),
+                                                    ("port", PORTS[0])))] > 0
         assert ("pemu_group_lag", (("group", "detector"), ("port", PORTS[0]))) in metrics
     # what the detectors have not answered is at most a window (the port may
     # hold more: entries dropped behind one in hand, until it is answered)
@@ -193,7 +194,7 @@ def test_a_dropping_port_drops_the_oldest_untaken_and_never_what_is_taken(server
         # the group has frame 0 in hand and 3 and 4 to take: a window; the
         # server still knows its lag
         assert [f[b"f"] for _, f in client.xrange(stream + ":drop")] == [b"1", b"2"]
-        assert publisher.dropped == 2 and run_.dropped() == {stream: 2}
+        assert publisher.dropped == 2 and run_.dropped() == {stream: {"g": 2}}
         assert [(g["pending"], g["lag"]) for g in client.xinfo_groups(stream)] == [(1, 2)]
         consumer.deliver(held, 0, None)
         assert [f[b"f"] for _, f in client.xrange(stream)] == [b"3", b"4"]

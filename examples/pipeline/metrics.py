@@ -4,14 +4,12 @@ Each stage process serves its own registry over HTTP: the frames it took
 and published, the seconds of its steps as histograms, the entries it set
 aside and claimed, and, read from Redis when scraped, its run's ports: their
 length, each group's lag and pending entries, the entries dropped for
-freshness and set aside.  Without a port a stage gets NoMetrics, which
+freshness and set aside for each group.  Without a port a stage gets NoMetrics, which
 records nothing (and the client library is not needed).
 """
 
 import threading
 from wsgiref.simple_server import WSGIRequestHandler, make_server
-
-from pemu_ports import dead_key
 
 from .server import DemoError
 
@@ -60,13 +58,13 @@ def _collect(run):
                                 "Entries a group took and has not acknowledged",
                                 labels=["port", "group"])
     dropped = CounterMetricFamily("pemu_port_dropped",
-                                  "Entries dropped for freshness (drop-oldest)",
-                                  labels=["port"])
-    dead = GaugeMetricFamily("pemu_port_dead_letters", "Entries set aside on a port",
-                             labels=["port"])
+                                  "Entries dropped for freshness (drop-oldest) for a group",
+                                  labels=["port", "group"])
+    dead = GaugeMetricFamily("pemu_port_dead_letters", "Entries a group set aside on a port",
+                             labels=["port", "group"])
     try:
         from .status import port_state  # the status view reads the same
-        drops = run.dropped()
+        drops, deads = run.dropped(), run.dead_letters()
         for port in run.ports:
             state = port_state(run.client, port)
             name = port[len(run.prefix) + 1:]
@@ -74,8 +72,10 @@ def _collect(run):
             for group in state["groups"]:
                 lag.add_metric([name, group["name"]], group["lag"])
                 pending.add_metric([name, group["name"]], group["pending"])
-            dropped.add_metric([name], drops[port])
-            dead.add_metric([name], run.client.xlen(dead_key(port)))
+            for group, n in sorted(drops[port].items()):
+                dropped.add_metric([name, group], n)
+            for group, n in sorted(deads[port].items()):
+                dead.add_metric([name, group], n)
     except Exception:  # noqa: BLE001 - a scrape never fails on the server's account
         pass
     return [length, lag, pending, dropped, dead]

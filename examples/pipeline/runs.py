@@ -1,6 +1,7 @@
 """The demo's run: its nodes, ports and keys, the settings the camera
 publishes with it, and the names of its consumers."""
 
+import binascii
 import os
 import socket
 
@@ -11,6 +12,10 @@ DETECTOR = {"id": "detector-1", "type": "shape-detection", "name": "Shape detect
 SINK = {"id": "sink-1", "type": "sink", "name": "Report"}
 
 PORTS = ("camera-1:out:0", "detector-1:out:0")
+# The group of the run that reads each port: the detectors read the camera's,
+# the sink the detectors'.  Other applications may read a port through groups
+# of their own: their drops, dead letters and claims are not the run's.
+READERS = ("detector", "sink")
 
 
 def open_run(client, name, opts):
@@ -46,5 +51,22 @@ def read_settings(run):
             "source": raw["source"] or None, "overflow": raw["overflow"]}
 
 
+def own(run, counts):
+    """{port: count} for the run's own group of each port, from the
+    {port: {group: count}} of ``run.dropped()`` or ``run.dead_letters()``."""
+    return {p: counts.get(p, {}).get(g, 0) for p, g in zip(run.ports, READERS)}
+
+
+_token = (0, "")  # (process id, token) of this process
+
+
 def consumer_name(stage):
-    return "%s-%s-%d" % (stage, socket.gethostname(), os.getpid())
+    """This process's name in ``stage``: the host, the process id and a token
+    drawn when the process started (a forked child draws its own).  The
+    first processes of two containers on one host have the same host name
+    and process id; the token tells them apart."""
+    global _token
+    pid = os.getpid()
+    if _token[0] != pid:
+        _token = (pid, binascii.hexlify(os.urandom(4)).decode())
+    return "%s-%s-%d-%s" % (stage, socket.gethostname(), pid, _token[1])

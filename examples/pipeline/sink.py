@@ -7,13 +7,13 @@ import time
 import redis.exceptions
 
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import FIELD, FRAME, Consumer, Gone, Member, Stalled, drop_key
+from pemu_ports import FIELD, Busy, Consumer, Gone, Member, Stalled
 
 from . import metrics as stage_metrics
 from .client import connect
-from .dead_letters import DeadLetters, Missing
+from .dead_letters import Missing
 from .failures import Upstream, describe, say_as
-from .runs import DETECTOR, SINK, consumer_name, open_run, read_settings
+from .runs import DETECTOR, SINK, consumer_name, open_run, own, read_settings
 from .server import DemoError
 from .summary import Reorder, Report
 from .waiting import Waiting
@@ -25,11 +25,12 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     delivered in the run, in the same step as it acknowledges it: a sink
     started after one that died goes on where that one stopped, claiming
     what it held.  ``on_frame(record, report)`` is called per frame
-    delivered here; ``watch()`` between takes (it may raise)."""
+    delivered here; ``watch()`` between takes (it may raise).  One sink
+    serves a run: a second one while it lives is refused (Busy)."""
     opts = report.opts
     run = open_run(client, name, opts)
     me = consumer_name("sink")
-    member = Member(run, "sink", me)
+    member = Member(run, "sink", me, exclusive=True)
     member.join()
     metrics = None
     try:
@@ -47,7 +48,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
     envelope = PemuData(0, SINK, DETECTOR, 0)
     inbox = Consumer(run, run.ports[1], "sink", me, opts.claim_idle,
                      max_deliveries=opts.max_deliveries, window=opts.window)
-    dead = Missing(run)
+    dead = report.missing = Missing(run)
     dead.read()
     done = {int(f) for f in run.client.hkeys(run.delivered)}
     reorder = Reorder(opts.reorder, done=done | dead.frames)
@@ -125,14 +126,16 @@ def finish_report(run, report):
     report.duplicates = int(run.client.hget(run.key, "duplicates") or 0)
     report.read_steps(run.client.hgetall(run.steps))
     report.left = run.left()
-    report.dead = run.dead_letters()
-    dead = DeadLetters(run)
-    dead.read()
-    report.set_aside = dead.frames
-    drops = DeadLetters(run, key=drop_key, field=FRAME)
-    drops.read()
-    report.dropped = drops.frames
-    report.dropped_ports = run.dropped()
+    # the counts of the run's hash are exact; the logs keep their last
+    # entries only: the frames come from what the sink read as they came
+    report.dead = own(run, run.dead_letters())
+    report.dropped_ports = own(run, run.dropped())
+    missing = report.missing or Missing(run)
+    missing.read()
+    report.set_aside = missing.set_aside.frames
+    report.dropped = missing.dropped.frames
+    report.unseen = (missing.set_aside.unseen(report.dead)
+                     + missing.dropped.unseen(report.dropped_ports))
 
 
 def run_sink(url, opts, on_frame=None):
@@ -152,6 +155,6 @@ def run_sink(url, opts, on_frame=None):
                 raise DemoError("the run %s is done but some of its stages are still alive "
                                 "after %.0f s: its keys are left to expire" % (name, opts.stall))
             time.sleep(0.1)
-    except (redis.exceptions.RedisError, Gone, Stalled, Upstream) as exc:
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream, Busy) as exc:
         raise DemoError(describe(exc, url, name))
     return report

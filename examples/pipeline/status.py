@@ -9,7 +9,9 @@ It only reads.
 import sys
 import time
 
-from pemu_ports import Run, dead_key, end_key
+from pemu_ports import Run, end_key
+
+from .runs import own
 
 PREFIX = "pemu-demo:{"
 
@@ -63,13 +65,15 @@ def run_state(client, name, ports):
         marks = client.hgetall(run.alive(stage))
         alive[stage] = sorted(_text(c) for c, deadline in marks.items()
                               if int(deadline) > now_ms)
-    drops = run.dropped()
+    # the counts of the run's own group of each port: other groups may read
+    # a port (their own lines show their lag and pending entries)
+    drops, dead = own(run, run.dropped()), own(run, run.dead_letters())
     state = {"name": name, "alive": alive, "ports": [],
              "duplicates": int(client.hget(run.key, "duplicates") or 0),
              "delivered": client.hlen(run.delivered)}
     for stream in run.ports:
         port = port_state(client, stream)
-        port.update(name=stream[len(run.prefix) + 1:], dead=client.xlen(dead_key(stream)),
+        port.update(name=stream[len(run.prefix) + 1:], dead=dead[stream],
                     dropped=drops[stream])
         state["ports"].append(port)
     return state

@@ -96,6 +96,10 @@ class Report:
         self.settings = None
         self.dropped = set()  # frame ids dropped for freshness (drop-oldest)
         self.dropped_ports = {}  # port -> entries dropped there
+        self.missing = None  # the sink's reader of those logs (dead_letters.Missing)
+        # entries of those logs trimmed before the sink read them (a sink
+        # started late in a long run): counted, their frames unknown
+        self.unseen = 0
 
     def record(self, received, text):
         """The record of a frame from its payload; ``stamp`` completes it."""
@@ -170,7 +174,8 @@ class Report:
         return {
             "sent": self.sent,
             "received": n,
-            "lost": len(set(range(self.sent)) - set(ids) - self.set_aside - self.dropped),
+            "lost": max(0, len(set(range(self.sent)) - set(ids) - self.set_aside - self.dropped)
+                        - self.unseen),
             "dropped": len(set(range(self.sent)) & self.dropped - set(ids)),
             "dropped_ports": dict(self.dropped_ports),
             "set_aside": len(set(range(self.sent)) & self.set_aside - set(ids)),

@@ -9,7 +9,7 @@ import time
 
 import redis.exceptions
 
-from pemu_ports import Gone, Run, Stalled
+from pemu_ports import Busy, Gone, Run, Stalled
 
 from .camera import camera
 from .client import connect
@@ -84,7 +84,7 @@ def run(url, opts, on_frame=None):
             stage.join(max(0.0, deadline - time.monotonic()))
         watch()
         finish_report(open_run(client, name, opts), report)
-    except (redis.exceptions.RedisError, Gone, Stalled, Upstream) as exc:
+    except (redis.exceptions.RedisError, Gone, Stalled, Upstream, Busy) as exc:
         raise DemoError(describe(exc, url, name))
     finally:
         stop(stages)

@@ -7,8 +7,10 @@ than ``max_deliveries`` times (a payload that kills its consumer) is set
 aside instead of claimed.
 
 An entry a consumer cannot process is set aside: copied to the port's
-dead-letter stream (``<port>:dead``) with the error, the consumer and its
-delivery count, and acknowledged, in one script.
+dead-letter stream (``<port>:dead``) with its group, the error, the consumer
+and its delivery count, counted for its group in the run's hash, and
+acknowledged, in one script.  Several groups may read one port: each claims,
+sets aside and counts only its own entries.
 
 A consumer is done when its port's end key is set and its group has taken
 and acknowledged everything.
@@ -39,8 +41,9 @@ class Consumer:
         self.claim_count = 2 * window + 16
         ensure_group(self.client, stream, group)
         self.next_claim = time.monotonic()  # a consumer that starts claims at once
-        # what a consumer of the same name left pending (a stage restarted
-        # with the same process id, as in a container) is taken back first
+        # what a consumer of the same name left pending (one that reuses its
+        # name after a restart) is taken back first; under a new name the
+        # claims take it back once it has been idle for ``claim_idle``
         self.history = True
         self.reclaimed = self.set_aside_count = 0
 
@@ -55,7 +58,7 @@ class Consumer:
             claimed, dead = self.run.scripts.claim(
                 [self.run.key, self.stream, dead_key(self.stream)],
                 [self.run.keep_ms, self.group, self.name, int(self.claim_idle * 1000),
-                 self.max_deliveries, self.claim_count])
+                 self.max_deliveries, self.claim_count, self.run.log_cap])
             self.set_aside_count += dead
             claimed = [(text(i), fields(f), True) for i, f in claimed]
             if claimed:
@@ -83,7 +86,7 @@ class Consumer:
         acknowledges it, in one step."""
         self.run.scripts.set_aside(
             [self.run.key, self.stream, dead_key(self.stream)],
-            [self.run.keep_ms, self.group, entry_id, error[:500], self.name])
+            [self.run.keep_ms, self.group, entry_id, error[:500], self.name, self.run.log_cap])
         self.set_aside_count += 1
 
     def deliver(self, entry_id: str, frame_id: int, record: Optional[str]) -> bool:

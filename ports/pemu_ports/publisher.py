@@ -14,10 +14,11 @@ A port's overflow policy says what happens when its window is full: with
 waits: the step that publishes moves each group past the oldest entries it
 has not taken yet, so that the group again has at most a window of entries
 it has not acknowledged (entries taken are never dropped), and logs every
-entry so dropped to the port's drop log (``<port>:drop``, with its frame id)
-and counts it in the run's hash (``dropped:<port>``).  A live feed stays
-fresh that way, and the sink tells frames dropped for freshness from lost
-ones.
+entry so dropped to the port's drop log (``<port>:drop``, with its group and
+frame id; the log keeps about the run's ``log_cap`` last entries) and counts
+it in the run's hash per group (``dropped:<port>:<group>``), exactly.  A
+live feed stays fresh that way, and the sink tells frames dropped for
+freshness from lost ones.
 
 A stream ends when its publisher sets the port's end key to the number of
 frames it published.
@@ -28,6 +29,7 @@ from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple, Uni
 
 from .errors import Stalled
 from .member import Member
+from .replies import text
 from .run import Run
 from .scripts import Arg
 from .streams import drop_key, ensure_group
@@ -46,7 +48,9 @@ class Publisher:
     while it waits; ``say(text)``, if given, is told once when the readers
     have taken nothing for ``notice`` seconds.  ``overflow`` is the port's
     policy when the window is full: BLOCK waits, DROP_OLDEST drops (see
-    above); ``dropped`` counts what this publisher dropped."""
+    above); ``dropped`` counts what this publisher dropped for ``readers``
+    (other groups of the port have their drops too, counted in the run's
+    hash under their own names)."""
 
     def __init__(self, run: Run, stream: str, readers: Iterable[str], window: int,
                  stall: float = 30.0, poll: float = 0.002, member: Optional[Member] = None,
@@ -55,10 +59,11 @@ class Publisher:
         if overflow not in OVERFLOW:
             raise ValueError("overflow must be one of %s" % ", ".join(OVERFLOW))
         self.overflow, self.dropped = overflow, 0
+        self.readers = [text(r) for r in readers]
         self.run, self.stream, self.window = run, stream, window
         self.stall, self.poll, self.member = stall, poll, member
         self.say, self.notice = say, notice
-        for group in readers:
+        for group in self.readers:
             ensure_group(run.client, stream, group)
         run.client.pexpire(stream, run.keep_ms)
         self.count = 0
@@ -78,10 +83,12 @@ class Publisher:
             args[3:5] = [ack[0].group, ack[1]]
         if self.overflow == DROP_OLDEST:
             keys.append(drop_key(self.stream))
-            args.append(self.window)
+            args += [self.window, self.run.log_cap]
             length, dropped = self.run.scripts.step(keys, args)
             self.count += 1
-            self.dropped += dropped
+            for i in range(0, len(dropped), 2):
+                if text(dropped[i]) in self.readers:
+                    self.dropped += int(dropped[i + 1])
             return time.perf_counter() - started, 0.0
         length = self.run.scripts.step(keys, args)
         self.count += 1

@@ -14,19 +14,31 @@ from .scripts import Scripts
 from .streams import dead_key, drop_key, end_key
 
 
+# The entries a drop log or dead-letter stream keeps (about: trimmed by whole
+# nodes of the stream); readers that keep up never miss one.
+LOG_CAP = 4096
+
+
 class Run:
     """The keys of the run named ``name``, all under the hash tag {name}:
     the streams of ``ports`` (each with its end key and dead letters), the
     run's own hash, each stage's alive key, the step times and the sink's
     record of what it delivered.  ``extra`` names more keys of the run (the
     stages' own, such as the settings the camera publishes), which expire
-    and are removed with the others: ``extra[name]`` is the key."""
+    and are removed with the others: ``extra[name]`` is the key.
+
+    A port's drop log and dead letters keep about the last ``log_cap``
+    entries each (a live run drops without end); the run's hash counts
+    every entry, per port and group, exactly (``dropped()``,
+    ``dead_letters()``)."""
 
     STAGES = ("camera", "detector", "sink")
 
     def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
                  keep: float = 3600.0, alive_ttl: float = 3.0,
-                 extra: Iterable[str] = ()) -> None:
+                 extra: Iterable[str] = (), log_cap: int = LOG_CAP) -> None:
+        if log_cap < 1:
+            raise ValueError("log_cap must be at least 1")
         self.client, self.name = client, name
         self.prefix = "pemu-demo:{%s}" % name
         self.scripts = Scripts(client)
@@ -36,6 +48,7 @@ class Run:
         self.steps = self.prefix + ":steps"
         self.delivered = self.prefix + ":delivered"
         self.extra = {e: self.prefix + ":" + e for e in extra}
+        self.log_cap = log_cap
 
     def alive(self, stage: str) -> str:
         return self.prefix + ":alive:" + stage
@@ -59,11 +72,29 @@ class Run:
     def left(self) -> int:
         return sum(result(self.client.xlen(p)) for p in self.ports)
 
-    def dead_letters(self) -> Dict[str, int]:
-        """The dead letters of each port: {port: count}."""
-        return {p: result(self.client.xlen(dead_key(p))) for p in self.ports}
+    def dead_letters(self) -> Dict[str, Dict[str, int]]:
+        """The entries set aside on each port, per group: {port: {group:
+        count}}."""
+        return self._counts("dead:")
 
-    def dropped(self) -> Dict[str, int]:
-        """The entries dropped for freshness on each port: {port: count}."""
-        counts = result(self.client.hmget(self.key, ["dropped:" + p for p in self.ports]))
-        return {p: int(n or 0) for p, n in zip(self.ports, counts)}
+    def dropped(self) -> Dict[str, Dict[str, int]]:
+        """The entries dropped for freshness on each port, per group: {port:
+        {group: count}}."""
+        return self._counts("dropped:")
+
+    def _counts(self, kind: str) -> Dict[str, Dict[str, int]]:
+        # fields "<kind><port>:<group>" of the run's hash; the longest port
+        # that fits, should one port's name begin with another's
+        counts: Dict[str, Dict[str, int]] = {p: {} for p in self.ports}
+        ports = sorted(self.ports, key=len, reverse=True)
+        for field, value in result(self.client.hgetall(self.key)).items():
+            name = text(field)
+            for port in ports:
+                head = kind + port + ":"
+                if name.startswith(head) and len(name) > len(head):
+                    try:
+                        counts[port][name[len(head):]] = int(value)
+                    except ValueError:
+                        pass  # not a count
+                    break
+        return counts

@@ -38,11 +38,13 @@ local function trim(stream)
   end
   return redis.call('XLEN', stream)
 end
--- Copies entry `id` of `stream` to `dead` with why it was set aside, and
--- acknowledges it for `group`.
-local function set_aside(stream, dead, group, id, why, consumer, keep)
+-- Copies entry `id` of `stream` to `dead` (a log of at most about `cap`
+-- entries) with why it was set aside and by which group, acknowledges it for
+-- `group` and counts it in the run's hash (`dead:<stream>:<group>`), which
+-- stays exact when the log is trimmed.
+local function set_aside(run, stream, dead, group, id, why, consumer, keep, cap)
   local p = redis.call('XPENDING', stream, group, id, id, 1)[1]
-  local fields = {'entry', id, 'error', why, 'consumer', consumer,
+  local fields = {'group', group, 'entry', id, 'error', why, 'consumer', consumer,
                   'deliveries', p and p[4] or 0}
   local entry = redis.call('XRANGE', stream, id, id)[1]
   if entry then
@@ -51,19 +53,22 @@ local function set_aside(stream, dead, group, id, why, consumer, keep)
       table.insert(fields, entry[2][i + 1])
     end
   end
-  redis.call('XADD', dead, '*', unpack(fields))
+  redis.call('XADD', dead, 'MAXLEN', '~', cap, '*', unpack(fields))
   redis.call('PEXPIRE', dead, keep)
+  redis.call('HINCRBY', run, 'dead:' .. stream .. ':' .. group, 1)
   redis.call('XACK', stream, group, id)
 end
 -- Moves each group of `stream` past its oldest entries not yet taken, so
 -- that what it has not acknowledged (taken or not) is at most `window`
 -- entries; what a consumer has taken is never dropped.  Logs each entry
--- dropped so to `log` and counts them in the run's hash.  Returns the entries
--- dropped.  The group's count of entries read is moved on with it, so that
+-- dropped so to `log` (at most about `cap` entries) with its group, and counts
+-- them per group in the run's hash (`dropped:<stream>:<group>`).  Returns
+-- {group, entries dropped for it, ...} of the groups it dropped for.  The
+-- group's count of entries read is moved on with it, so that
 -- the server keeps knowing its lag.
-local function drop(stream, log, run, window, keep)
-  if redis.call('XLEN', stream) <= window then return 0 end
-  local dropped = 0
+local function drop(stream, log, run, window, keep, cap)
+  if redis.call('XLEN', stream) <= window then return {} end
+  local dropped = {}
   for _, group in ipairs(redis.call('XINFO', 'GROUPS', stream)) do
     local f = {}
     for i = 1, #group, 2 do f[group[i]] = group[i + 1] end
@@ -87,12 +92,14 @@ local function drop(stream, log, run, window, keep)
         for i = 1, #e[2], 2 do
           if e[2][i] == 'f' then frame = e[2][i + 1] end
         end
-        redis.call('XADD', log, '*', 'group', f['name'], 'entry', e[1], 'f', frame)
+        redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'group', f['name'], 'entry', e[1],
+                   'f', frame)
       end
-      redis.call('HINCRBY', run, 'dropped:' .. stream, #entries)
-      dropped = dropped + #entries
+      redis.call('HINCRBY', run, 'dropped:' .. stream .. ':' .. f['name'], #entries)
+      table.insert(dropped, f['name'])
+      table.insert(dropped, #entries)
     end
   end
-  if dropped > 0 then redis.call('PEXPIRE', log, keep) end
+  if #dropped > 0 then redis.call('PEXPIRE', log, keep) end
   return dropped
 end
