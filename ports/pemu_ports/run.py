@@ -20,13 +20,20 @@ class Run:
     run's own hash, each stage's alive key, the step times and the sink's
     record of what it delivered.  ``extra`` names more keys of the run (the
     stages' own, such as the settings the camera publishes), which expire
-    and are removed with the others: ``extra[name]`` is the key."""
+    and are removed with the others: ``extra[name]`` is the key.
+
+    ``name`` must not be empty nor hold '{' or '}' (ValueError): the hash
+    tag would then be another part of the keys, or none, and the run's keys
+    would spread over several slots."""
 
     STAGES = ("camera", "detector", "sink")
 
     def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
                  keep: float = 3600.0, alive_ttl: float = 3.0,
                  extra: Iterable[str] = ()) -> None:
+        if not name or "{" in name or "}" in name:
+            raise ValueError("a run's name must not be empty nor hold '{' or '}' (its keys "
+                             "share the hash tag {name}): %r" % (name,))
         self.client, self.name = client, name
         self.prefix = "pemu-demo:{%s}" % name
         self.scripts = Scripts(client)
