@@ -342,6 +342,15 @@ def test_relative_source_and_report_are_taken_from_the_users_folder(server, tmp_
     assert not os.path.exists(os.path.join(EXAMPLES, "out"))
 
 
+def test_a_relative_unix_socket_is_the_users(server, tmp_path):  # noqa: F811
+    os.symlink(server.url[len("unix://"):], str(tmp_path / "redis.sock"))
+    for cwd, env in ((str(tmp_path), environ(PYTHONPATH=EXAMPLES)),
+                     (EXAMPLES, environ(PEMU_DEMO_FOLDER=str(tmp_path)))):
+        status, out, err = demo("status", "--redis", "unix:redis.sock", "--run", "none",
+                                cwd=cwd, env=env)
+        assert status == 1 and out.startswith("no run named none") and err == "", err
+
+
 def test_demo_sh_passes_the_callers_folder(server, tmp_path):  # noqa: F811
     proc = subprocess.run(["bash", os.path.join(REPO, "tools", "demo.sh"), "--redis", server.url,
                            "--quiet", "--frames", "4", "--report", "pictures"] + SMALL,

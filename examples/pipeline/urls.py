@@ -103,14 +103,8 @@ def check_redis_url(url):
 
 
 def absolute_socket(url, folder):
-    """``url`` with a relative Unix socket path (unix:name.sock) taken from
-    ``folder``."""
-    try:
-        parts = urlsplit(url)
-    except ValueError:
-        return url  # connect says what is wrong with it
-    if parts.scheme.lower() != "unix" or parts.netloc or not parts.path \
-            or os.path.isabs(parts.path):
+    """``url`` as the client reads it: a Unix socket written unix:PATH (a
+    relative path taken from ``folder``) becomes unix:///absolute/path."""
+    if url[:5].lower() != "unix:" or url[5:7] == "//":
         return url
-    rest = url[len("unix:"):]
-    return "unix:" + os.path.join(folder, rest)
+    return "unix://" + os.path.join(folder, url[5:])
