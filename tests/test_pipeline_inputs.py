@@ -88,6 +88,11 @@ def assert_no_secret(*texts):
     ("redis://alice@host/0", "redis://alice@host/0", None),
     ("unix:///run/redis.sock", "unix:///run/redis.sock", None),
     ("redis://:pw@host/0\nnext", "redis://:***@host/0\\nnext", "pw"),
+    # a password not escaped as a URL needs, or no scheme: masked all the same
+    ("redis://:pa/ss?x@host/0", "redis://:***@host/0", "pa/ss?x"),
+    ("redis:alice:pw@host", "redis:alice:***@host", "pw"),
+    ("alice:pw@host:6379", "alice:***@host:6379", "pw"),
+    ("redis://host/0?password=p@w", "redis://host/0?password=***", "p@w"),
 ])
 def test_shown_masks_the_password_and_keeps_the_user(url, masked, secret):
     assert shown(url) == masked

@@ -13,13 +13,26 @@ from urllib.parse import parse_qsl, unquote, urlsplit
 
 MASK = "***"
 
-# scheme://[user[:password]@]rest: the user part ends at the last '@' before
-# the path, so that a password with '@' in it is masked whole.
-_USER_PART = re.compile(r"^(?P<scheme>[A-Za-z][A-Za-z0-9+.-]*://)(?P<user>[^/?#]*)@")
+# The scheme, when there is one: what follows is [user[:password]@]rest.
+_SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://|(?:redis|rediss|unix):", re.IGNORECASE)
 _QUERY_SECRET = re.compile(r"(?P<key>[?&](?:password|pass|pwd)=)(?P<value>[^&#]*)",
                            re.IGNORECASE)
 
 SCHEMES = ("redis", "rediss", "unix")
+
+
+def _user_part(text):
+    """(before the password, the password, from its '@' on), or None when
+    ``text`` has no password in a user part.  The password runs from the
+    first ':' of the user part to the last '@': written unescaped, a '/',
+    '?' or '@' in it is still masked whole (at worst, more than the password
+    is)."""
+    scheme = _SCHEME.match(text)
+    start = scheme.end() if scheme is not None else 0
+    at, colon = text.rfind("@"), text.find(":", start)
+    if at < 0 or not start <= colon < at:
+        return None
+    return text[:colon + 1], text[colon + 1:at], text[at:]
 
 
 def shown(url):
@@ -29,22 +42,17 @@ def shown(url):
     if url is None:
         return url
     text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(url))
-    match = _USER_PART.match(text)
-    if match is not None:
-        user, colon, _ = match.group("user").partition(":")
-        text = "%s%s%s@%s" % (match.group("scheme"), user, colon and ":" + MASK,
-                              text[match.end():])
-    return _QUERY_SECRET.sub(lambda m: m.group("key") + MASK, text)
+    text = _QUERY_SECRET.sub(lambda m: m.group("key") + MASK, text)
+    parts = _user_part(text)
+    return text if parts is None else parts[0] + MASK + parts[2]
 
 
 def secrets(url):
     """The passwords ``url`` carries, as written and decoded."""
-    found = set()
-    match = _USER_PART.match(url or "")
-    if match is not None and ":" in match.group("user"):
-        found.add(match.group("user").partition(":")[2])
-    for m in _QUERY_SECRET.finditer(url or ""):
-        found.add(m.group("value"))
+    found = {m.group("value") for m in _QUERY_SECRET.finditer(url or "")}
+    parts = _user_part(url or "")
+    if parts is not None:
+        found.add(parts[1])
     return {s for value in found for s in (value, unquote(value)) if s}
 
 
