@@ -2,10 +2,15 @@
 # The pipeline demo: builds the module into its virtual environment, makes
 # sure redis-server is there (unless --redis names a server), and runs a
 # camera stage, a detector stage and a sink over Redis.  Arguments go to the
-# demo; --help lists them.
+# demo; --help lists them.  Without --redis, the environment's REDIS_URL names
+# the server when set.
+# Relative paths among the arguments are the caller's: the demo takes them
+# from this folder (it runs from examples/, below).
+export PEMU_DEMO_FOLDER="$PWD"
 source "$(dirname "$0")/env.sh"
 source "$repo/tools/redis.sh"
 need_server=1
+[ -z "${REDIS_URL:-}" ] || need_server=
 for arg in "$@"; do
   case "$arg" in
     --redis|--redis=*|-h|--help) need_server= ;;

@@ -3,7 +3,6 @@
 import argparse
 import ctypes
 import os
-import re
 import signal
 import sys
 
@@ -12,14 +11,16 @@ from pemu_sdk.redis.utils import Encoder
 from pemu_ports import OVERFLOW
 
 from .frames import MIN_SIZE
-from .metrics import parse_listen
+from .inputs import (ascii_float, ascii_int, frame_size, from_folder, parse_listen, run_name,
+                     user_folder)
 from .options import Options
 from .server import DemoError, PrivateRedis
 from .signals import Terminated, on_signal
 from .sink import run_sink
-from .sources import SCENE, SCENE_LIVE, kind
+from .sources import MAX_DEVICE, SCENE, SCENE_LIVE, kind
 from .stages import run_stage
 from .summary import pacing
+from .urls import absolute_socket, from_environment, shown
 from .whole_run import run
 
 MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
@@ -38,17 +39,19 @@ def parse_args(argv):
                         help="run this stage alone (default: the whole pipeline), or show "
                              "the state of the runs on the server (status)")
     parser.add_argument("--redis", metavar="URL",
-                        help="use this Redis server (redis://host:port/db or "
-                             "unix:///path/to/socket) instead of starting a private one")
+                        help="use this Redis server (redis://[user:password@]host:port/db "
+                             "or unix:///path/to/socket) instead of starting a private one; "
+                             "default: the environment's REDIS_URL when set (its password "
+                             "is never shown)")
     parser.add_argument("--source", metavar="SRC",
                         help="the camera's frames: a video file, a stream URL (rtsp://, "
                              "http://...) or a capture device index, read with OpenCV; "
                              "'scene:live' for the synthetic scene as a live camera (its "
                              "frames stamped when due); default: the synthetic scene")
-    parser.add_argument("--frames", type=int,
+    parser.add_argument("--frames", type=ascii_int,
                         help="frames to send (default 150 of the synthetic scene, all of a "
                              "source)")
-    parser.add_argument("--fps", type=float,
+    parser.add_argument("--fps", type=ascii_float,
                         help="frames per second the camera makes; 0 for as fast as it can "
                              "(default 15 for the synthetic scene, 0 for a file; a live "
                              "source sets its own pace)")
@@ -61,14 +64,14 @@ def parse_args(argv):
                         help="what the detectors find: the synthetic scene's shapes, or "
                              "moving objects in any footage (background subtraction); "
                              "default shapes for the scene, motion for a source")
-    parser.add_argument("--detector-delay", type=float, default=0.0, metavar="MS",
+    parser.add_argument("--detector-delay", type=ascii_float, default=0.0, metavar="MS",
                         help="milliseconds added to each detection, to play a detector "
                              "slower than its source (default 0)")
     parser.add_argument("--metrics-port", metavar="[HOST:]PORT",
                         help="serve Prometheus metrics at http://HOST:PORT/metrics (host "
                              "default 127.0.0.1); a whole run serves its camera there, its "
                              "detectors and its sink on the ports that follow")
-    parser.add_argument("--watch", type=float, metavar="S",
+    parser.add_argument("--watch", type=ascii_float, metavar="S",
                         help="status: show the runs again every S seconds until interrupted")
     parser.add_argument("--size", default="640x480", metavar="WxH",
                         help="frame size in pixels (default 640x480)")
@@ -76,23 +79,23 @@ def parse_args(argv):
                         help="image encoding of the frames (default jpg)")
     parser.add_argument("--base64", action="store_true",
                         help="frames as base64 text (default: base85)")
-    parser.add_argument("--detectors", type=int, default=2, metavar="N",
+    parser.add_argument("--detectors", type=ascii_int, default=2, metavar="N",
                         help="detector processes sharing the camera's stream (default 2)")
-    parser.add_argument("--kill-detector", type=int, metavar="K",
+    parser.add_argument("--kill-detector", type=ascii_int, metavar="K",
                         help="kill one detector (SIGKILL) once the sink has received K frames")
-    parser.add_argument("--window", type=int, default=32, metavar="N",
+    parser.add_argument("--window", type=ascii_int, default=32, metavar="N",
                         help="entries each port may hold before its publisher waits "
                              "(default 32)")
-    parser.add_argument("--claim-idle", type=float, default=2.0, metavar="S",
+    parser.add_argument("--claim-idle", type=ascii_float, default=2.0, metavar="S",
                         help="seconds after which a frame a consumer took and did not "
                              "answer is claimed by another (default 2)")
-    parser.add_argument("--stall", type=float, metavar="S",
+    parser.add_argument("--stall", type=ascii_float, metavar="S",
                         help="seconds without progress after which a stage gives up "
                              "(default 30, or 4 times --claim-idle when that is more)")
-    parser.add_argument("--max-deliveries", type=int, default=3, metavar="N",
+    parser.add_argument("--max-deliveries", type=ascii_int, default=3, metavar="N",
                         help="deliveries of an entry without an answer after which it is "
                              "set aside as a dead letter instead of claimed again (default 3)")
-    parser.add_argument("--keep", type=float, default=3600.0, metavar="S",
+    parser.add_argument("--keep", type=ascii_float, default=3600.0, metavar="S",
                         help="seconds the keys of a run outlive its last stage (default 3600)")
     parser.add_argument("--run", metavar="NAME",
                         help="the name shared by the stages of one run started one by one "
@@ -102,16 +105,30 @@ def parse_args(argv):
                         help="also write a picture of the run, DIR/pipeline.png")
     parser.add_argument("--quiet", action="store_true", help="print the summary only")
     args = parser.parse_args(argv)
+    folder = user_folder()
+    args.redis = from_environment(args.redis)
+    if args.redis is not None:
+        args.redis = absolute_socket(args.redis, folder)
+    for option, value in (("--source", args.source), ("--report", args.report)):
+        if value is not None and (not value or not value.isprintable()):
+            parser.error("%s must be a name on one line" % option)
     if args.stage == "status" and not args.redis:
-        parser.error("status needs --redis URL, the server of the runs")
+        parser.error("status needs --redis URL (or REDIS_URL), the server of the runs")
     if args.stage and not args.redis:
-        parser.error("a stage run alone needs --redis URL, the server the stages share")
+        parser.error("a stage run alone needs --redis URL (or REDIS_URL), the server the "
+                     "stages share")
     if args.watch is not None and (args.stage != "status" or not 0.1 <= args.watch <= 3600):
         parser.error("--watch goes with status, between 0.1 and 3600 seconds")
     status_run = args.run
     if args.run is None:
         args.run = "demo"
     source_kind = kind(args.source)
+    if source_kind == "file":
+        args.source = from_folder(args.source, folder)
+    if args.report is not None:
+        args.report = from_folder(args.report, folder)
+    if source_kind == "device" and int(args.source) > MAX_DEVICE:
+        parser.error("--source: a capture device index goes from 0 to %d" % MAX_DEVICE)
     if args.frames is None:
         args.frames = 150 if source_kind in (SCENE, SCENE_LIVE) else None
     if args.fps is None:
@@ -120,7 +137,7 @@ def parse_args(argv):
         parser.error("scene:live needs a rate: --fps above 0")
     if source_kind == "file" and args.stage in (None, "camera") \
             and not os.path.isfile(args.source):
-        parser.error("--source: no such file: %s" % args.source)
+        parser.error("--source: no such file: %s" % shown(args.source))
     if args.report and source_kind not in (SCENE, SCENE_LIVE):
         parser.error("--report draws the synthetic scene's frames again: not with --source")
     if not 0 <= args.detector_delay <= 60000:
@@ -131,6 +148,11 @@ def parse_args(argv):
             metrics = parse_listen(args.metrics_port)
         except ValueError:
             parser.error("--metrics-port must be PORT or HOST:PORT, a port up to 65535")
+        last = metrics[1] + (0 if args.stage else args.detectors + 1)
+        if last > 65535:
+            parser.error("--metrics-port: a whole run serves its camera, %d detectors and its "
+                         "sink on the ports from %d, up to %d: above 65535"
+                         % (args.detectors, metrics[1], last))
     if args.detectors < 1 or args.detectors > 16:
         parser.error("--detectors must be between 1 and 16")
     if args.kill_detector is not None:
@@ -152,14 +174,14 @@ def parse_args(argv):
         parser.error("--max-deliveries must be between 1 and 100")
     if not 1 <= args.keep <= 30 * 86400:
         parser.error("--keep must be between 1 second and 30 days")
-    if not re.match(r"^[A-Za-z0-9._-]{1,64}$", args.run):
+    if not run_name(args.run):
         parser.error("--run must be 1 to 64 letters, digits, '.', '_' or '-'")
     if args.frames is not None and args.frames < 1:
         parser.error("--frames must be at least 1")
     if not 0 <= args.fps <= 1000:
         parser.error("--fps must be between 0 and 1000")
     try:
-        width, height = (int(v) for v in args.size.lower().split("x"))
+        width, height = frame_size(args.size)
     except ValueError:
         parser.error("--size must look like 640x480")
     if not (MIN_SIZE[0] <= width <= MAX_SIDE and MIN_SIZE[1] <= height <= MAX_SIDE):
@@ -269,6 +291,7 @@ def keep_frame_buffers():
 def show_status(args):
     """The status view; 0 when a run was shown (or --watch was stopped)."""
     from .client import connect
+    from .failures import describe
     from .runs import PORTS
     from .status import show, watch
     client = connect(args.redis)
@@ -279,7 +302,7 @@ def show_status(args):
     except KeyboardInterrupt:
         return 0
     except redis_errors() as exc:
-        raise DemoError("Redis at %s: %s" % (args.redis, exc))
+        raise DemoError(describe(exc, args.redis, args.status_run))
 
 
 def redis_errors():
@@ -302,10 +325,10 @@ def main(argv=None):
             return 0
         if args.stage == "sink":
             report = run_sink(args.redis, opts, on_frame)
-            where = args.redis
+            where = shown(args.redis)
         elif args.redis:
             report = run(args.redis, opts, on_frame)
-            where = args.redis
+            where = shown(args.redis)
         else:
             with PrivateRedis() as server:
                 print("started a private redis-server at %s" % server.url, flush=True)

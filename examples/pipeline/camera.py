@@ -8,7 +8,8 @@ from pemu_ports import Gone, Member, Publisher, end_key
 
 from . import metrics as stage_metrics
 from .failures import say_as
-from .runs import CAMERA, consumer_name, open_run, publish_settings
+from .runs import (CAMERA, abandon, changed_settings, consumer_name, made_here, open_run,
+                   publish_settings, read_settings)
 from .server import DemoError
 from .sources import SourceError, SourceStopped, open_source
 from .steps import Steps
@@ -25,10 +26,13 @@ def camera(client, name, opts, say=None):
     if client.exists(end_key(out)):
         raise DemoError("the run %s has ended already: give another name with --run" % name)
     member = Member(run, "camera", consumer_name("camera"), exclusive=True)
-    member.join()
+    fresh = made_here(run)
     metrics = source = None
     try:
-        publish_settings(run, opts)
+        member.join()
+        changed = changed_settings(read_settings(run), opts)
+        if changed is not None:
+            raise DemoError(changed)
         metrics = stage_metrics.start("camera", run, opts.metrics_at())
         publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
                               say=say, overflow=opts.overflow)
@@ -38,6 +42,7 @@ def camera(client, name, opts, say=None):
                                  first)
         except SourceError as exc:
             raise DemoError(str(exc))
+        publish_settings(run, opts)
         envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
         steps = Steps(metrics)
         count = first
@@ -72,6 +77,10 @@ def camera(client, name, opts, say=None):
             count = i + 1
         if not member.finish(steps.json(), out, count):
             raise Gone("the keys of the run are gone")
+    except BaseException:
+        if fresh:
+            abandon(run, member.consumer)
+        raise
     finally:
         if source is not None:
             source.close()

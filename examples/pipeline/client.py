@@ -8,6 +8,7 @@ from redis.backoff import NoBackoff
 from redis.retry import Retry
 
 from .server import DemoError
+from .urls import check_redis_url, scrub, shown
 
 
 class Client(redis.Redis):
@@ -33,7 +34,11 @@ class Client(redis.Redis):
 
 
 def connect(url, timeout=3.0):
-    """A client for ``url``, checked with PING; DemoError when unreachable."""
+    """A client for ``url``, checked with PING; DemoError when unreachable.
+    Every failure names the server without its password."""
+    wrong = check_redis_url(url)
+    if wrong is not None:
+        raise DemoError("bad Redis URL %s: %s" % (shown(url), wrong))
     try:
         client = Client.from_url(url, socket_connect_timeout=timeout,
                                  socket_timeout=timeout + 2, health_check_interval=0,
@@ -43,7 +48,7 @@ def connect(url, timeout=3.0):
         client.ping()
         client.reconnect = Client.reconnect
     except ValueError as exc:  # a URL that redis-py cannot read
-        raise DemoError("bad Redis URL %r: %s" % (url, exc))
+        raise DemoError("bad Redis URL %s: %s" % (shown(url), scrub(exc, url)))
     except redis.exceptions.RedisError as exc:
-        raise DemoError("cannot reach Redis at %s: %s" % (url, exc))
+        raise DemoError("cannot reach Redis at %s: %s" % (shown(url), scrub(exc, url)))
     return client

@@ -9,7 +9,7 @@ from pemu_ports import FIELD, FRAME, Consumer, Gone, Member, Publisher
 
 from . import metrics as stage_metrics
 from .frames import find_shapes
-from .runs import CAMERA, DETECTOR, consumer_name, open_run
+from .runs import CAMERA, DETECTOR, abandon, consumer_name, made_here, open_run
 from .sources import MotionFinder
 from .steps import Steps
 from .waiting import Waiting
@@ -51,9 +51,10 @@ def detector(client, name, opts, say=None):
     run = open_run(client, name, opts)
     me = consumer_name("detector")
     member = Member(run, "detector", me)
-    member.join()
+    fresh = made_here(run)
     metrics = None
     try:
+        member.join()
         metrics = stage_metrics.start("detector", run, opts.metrics_at())
         envelope = PemuData(0, DETECTOR, CAMERA, 0)
         inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
@@ -96,6 +97,10 @@ def detector(client, name, opts, say=None):
                 steps.add("publish", time.perf_counter() - found - wait)
                 steps.add("wait", wait)
                 steps.frames += 1
+    except BaseException:
+        if fresh:
+            abandon(run, me)
+        raise
     finally:
         if metrics is not None:
             metrics.close()

@@ -1,5 +1,6 @@
 """One line for each failure of a stage."""
 
+import re
 import sys
 
 import redis.exceptions
@@ -7,6 +8,7 @@ import redis.exceptions
 from pemu_ports import Busy, Gone, Stalled
 
 from .server import DemoError
+from .urls import scrub, shown
 
 
 class Upstream(Exception):
@@ -14,8 +16,12 @@ class Upstream(Exception):
 
 
 def describe(exc, url, name):
-    """One line for a failure of a stage of run ``name`` at ``url``."""
+    """One line for a failure of a stage of run ``name`` at ``url``, which
+    names the server without its password."""
     text = " ".join(str(exc).split(" script: ")[0].split())
+    # the server's answer, not the command of a transaction that got it
+    text = scrub(re.sub(r"^Command # \d+ \(.*?\) of pipeline caused error: ", "", text), url)
+    url = shown(url)
     if isinstance(exc, Gone):
         return "the keys of run %s are gone (flushed, expired or removed): %s" % (name, text)
     if isinstance(exc, redis.exceptions.ConnectionError):

@@ -18,15 +18,6 @@ from .server import DemoError
 BUCKETS = (0.0001, 0.0003, 0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1.0, 3.0, 10.0)
 
 
-def parse_listen(text):
-    """(host, port) from 'PORT' or 'HOST:PORT'; ValueError otherwise."""
-    host, _, port = text.rpartition(":")
-    port = int(port)
-    if not 1 <= port <= 65535:
-        raise ValueError("port out of range")
-    return host.strip("[]") or "127.0.0.1", port
-
-
 class _Quiet(WSGIRequestHandler):
     def log_message(self, format, *args):  # noqa: A002 - the name it overrides
         pass

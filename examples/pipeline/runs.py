@@ -5,7 +5,12 @@ import binascii
 import os
 import socket
 
+import redis.exceptions
+
 from pemu_ports import Run
+
+from .sources import SCENE, SCENE_LIVE, kind
+from .urls import shown
 
 CAMERA = {"id": "camera-1", "type": "camera", "name": "Synthetic camera"}
 DETECTOR = {"id": "detector-1", "type": "shape-detection", "name": "Shape detector"}
@@ -33,7 +38,7 @@ def publish_settings(run, opts):
         pipe.hset(settings, mapping={
             "frames": "" if opts.frames is None else opts.frames, "fps": repr(float(opts.fps)),
             "width": opts.width, "height": opts.height, "encoder": opts.encoder,
-            "with_base64": int(bool(opts.with_base64)), "source": opts.source or "",
+            "with_base64": int(bool(opts.with_base64)), "source": shown(opts.source) or "",
             "overflow": opts.overflow})
         pipe.pexpire(settings, run.keep_ms)
         pipe.execute()
@@ -49,6 +54,81 @@ def read_settings(run):
             "width": int(raw["width"]), "height": int(raw["height"]),
             "encoder": raw["encoder"], "with_base64": raw["with_base64"] == "1",
             "source": raw["source"] or None, "overflow": raw["overflow"]}
+
+
+def settings_of(opts):
+    """The settings ``opts`` would publish, as read_settings reads them."""
+    return {"frames": opts.frames, "fps": float(opts.fps), "width": opts.width,
+            "height": opts.height, "encoder": opts.encoder,
+            "with_base64": bool(opts.with_base64), "source": shown(opts.source) or None,
+            "overflow": opts.overflow}
+
+
+def _setting(field, value):
+    if field == "size":
+        return "size %dx%d" % value
+    if field == "with_base64":
+        return "base64" if value else "base85"
+    if field == "source":
+        return "source %s" % (value or "scene")
+    if field == "frames":
+        return "frames %s" % ("to the end" if value is None else value)
+    return "%s %s" % (field, "%g" % value if isinstance(value, float) else value)
+
+
+def changed_settings(published, opts):
+    """None when ``opts`` make frames as the run's ``published`` settings
+    say (or there are none), otherwise one line naming the difference: a
+    camera restarted in a run must not rewrite what its frames so far were
+    made with."""
+    if published is None:
+        return None
+    mine = settings_of(opts)
+    then, now = dict(published), dict(mine)
+    for d in (then, now):
+        d["size"] = (d.pop("width"), d.pop("height"))
+    fields = [f for f in ("source", "size", "encoder", "with_base64", "fps", "frames",
+                          "overflow") if then[f] != now[f]]
+    if kind(published["source"]) not in (SCENE, SCENE_LIVE) and "size" in fields:
+        fields.remove("size")  # frames are sent as read: the size is not the camera's
+    if not fields:
+        return None
+    return ("the run %s was started with %s: its camera restarted with %s would describe "
+            "its frames wrongly; give the same options, or another name with --run"
+            % (opts.name, _words(then, fields), _words(now, fields)))
+
+
+def _words(settings, fields):
+    return " and ".join(_setting(f, settings[f]) for f in fields)
+
+
+def made_here(run):
+    """True when the run does not exist yet: the stage about to join makes
+    it (see abandon)."""
+    return not run.client.exists(run.key)
+
+
+def started(run):
+    """True once an entry was published on a port of the run (its entries
+    may be taken and trimmed since: the stream remembers its last id)."""
+    for port in run.ports:
+        if run.client.exists(port):
+            last = run.client.xinfo_stream(port)["last-generated-id"]
+            if (last.decode() if isinstance(last, bytes) else last) != "0-0":
+                return True
+    return False
+
+
+def abandon(run, consumer):
+    """Removes the keys of ``run``, which the stage ``consumer`` made and
+    which failed or was stopped before the run started, unless another
+    stage of it is alive: an exit that leaves nothing behind.  Best effort
+    (the keys expire anyway)."""
+    try:
+        if not started(run):
+            run.cleanup(consumer, Run.STAGES)
+    except redis.exceptions.RedisError:
+        pass
 
 
 def own(run, counts):

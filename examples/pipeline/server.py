@@ -18,12 +18,14 @@ class PrivateRedis:
     """Starts Debian's redis-server with no TCP port, persistence off, and
     stops it (and removes its folder) on leaving the ``with`` block.
 
-    ``url`` is the server's address for redis-py.
+    ``url`` is the server's address for redis-py.  ``config`` adds
+    arguments of redis-server (such as ``--requirepass``, ``--user``).
     """
 
-    def __init__(self, executable=None, start_timeout=10.0):
+    def __init__(self, executable=None, start_timeout=10.0, config=()):
         self.executable = executable or shutil.which("redis-server") or "/usr/bin/redis-server"
         self.start_timeout = start_timeout
+        self.config = list(config)
         self.folder = self.process = self.url = None
 
     def __enter__(self):
@@ -36,7 +38,7 @@ class PrivateRedis:
         self.process = process = subprocess.Popen(
             [self.executable, "--port", "0", "--unixsocket", socket, "--unixsocketperm", "700",
              "--dir", self.folder, "--save", "", "--appendonly", "no", "--daemonize", "no",
-             "--logfile", log],
+             "--logfile", log] + self.config,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT,
             # a session of its own: Ctrl-C at the terminal is the demo's to
             # handle, which stops the server last
@@ -59,6 +61,8 @@ class PrivateRedis:
                 try:
                     redis.Redis(unix_socket_path=socket, socket_timeout=1).ping()
                     return
+                except redis.exceptions.AuthenticationError:
+                    return  # it answers, and wants a password
                 except redis.exceptions.ConnectionError:
                     pass
             if time.monotonic() > deadline:

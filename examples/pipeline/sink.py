@@ -13,7 +13,8 @@ from . import metrics as stage_metrics
 from .client import connect
 from .dead_letters import Missing
 from .failures import Upstream, describe, say_as
-from .runs import DETECTOR, SINK, consumer_name, open_run, own, read_settings
+from .runs import (DETECTOR, SINK, abandon, consumer_name, made_here, open_run, own,
+                   read_settings)
 from .server import DemoError
 from .summary import Reorder, Report
 from .waiting import Waiting
@@ -31,11 +32,16 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     run = open_run(client, name, opts)
     me = consumer_name("sink")
     member = Member(run, "sink", me, exclusive=True)
-    member.join()
+    fresh = made_here(run)
     metrics = None
     try:
+        member.join()
         metrics = stage_metrics.start("sink", run, opts.metrics_at())
         _sink(run, me, member, report, on_frame, watch, say, metrics)
+    except BaseException:
+        if fresh:
+            abandon(run, me)
+        raise
     finally:
         if metrics is not None:
             metrics.close()

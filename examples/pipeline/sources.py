@@ -16,19 +16,24 @@ what the scene drew (nothing for real footage).
 """
 
 import os
+import re
 import time
 
 # The stage says in one line why a source failed; the video library's own
-# messages (to stderr, several per failure) are silenced, unless asked for
-# (read when the first capture opens).
+# messages (to stderr, several per failure: its log and its FFmpeg's) are
+# silenced, unless asked for.  Its log level is read at import, FFmpeg's
+# when the first capture opens.
 os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
+os.environ.setdefault("OPENCV_LOG_LEVEL", "SILENT")
 
 import cv2  # noqa: E402
 import numpy as np  # noqa: E402
 
 from .frames import Scene  # noqa: E402
+from .urls import shown  # noqa: E402
 
 SCENE, SCENE_LIVE = "scene", "scene:live"
+MAX_DEVICE = 99  # the highest capture device index taken (OpenCV reads more as a backend)
 
 
 class SourceStopped(Exception):
@@ -45,7 +50,7 @@ def kind(name):
         return SCENE
     if name == SCENE_LIVE:
         return SCENE_LIVE
-    if name.isdigit():
+    if re.fullmatch(r"[0-9]+", name):  # ASCII digits only: int() reads any script's
         return "device"
     if "://" in name:
         return "stream"
@@ -115,7 +120,7 @@ class VideoSource:
         self.capture = (cv2.VideoCapture(target, cv2.CAP_ANY, params) if params
                         else cv2.VideoCapture(target))
         if not self.capture.isOpened():
-            raise SourceError("cannot open the video source %s" % name)
+            raise SourceError("cannot open the video source %s" % shown(name))
         self.first = self.next = first
         if first and not self.live:
             self.capture.set(cv2.CAP_PROP_POS_FRAMES, first)
@@ -134,7 +139,7 @@ class VideoSource:
         if not ok or image is None:
             if self.live:
                 raise SourceStopped("the video source %s stopped delivering after frame %d"
-                                    % (self.name, i - 1))
+                                    % (shown(self.name), i - 1))
             return None
         self.next += 1
         return i, image, captured, []

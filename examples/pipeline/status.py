@@ -25,7 +25,9 @@ def run_names(client):
     names = set()
     for key in client.scan_iter(match=PREFIX + "*}:run", count=1000):
         key = _text(key)
-        names.add(key[len(PREFIX):-len("}:run")])
+        name = key[len(PREFIX):-len("}:run")]
+        if name and "{" not in name and "}" not in name:  # not a run's (Run refuses it)
+            names.add(name)
     return sorted(names)
 
 

@@ -30,13 +30,20 @@ class Run:
     A port's drop log and dead letters keep about the last ``log_cap``
     entries each (a live run drops without end); the run's hash counts
     every entry, per port and group, exactly (``dropped()``,
-    ``dead_letters()``)."""
+    ``dead_letters()``).
+
+    ``name`` must not be empty nor hold '{' or '}' (ValueError): the hash
+    tag would then be another part of the keys, or none, and the run's keys
+    would spread over several slots."""
 
     STAGES = ("camera", "detector", "sink")
 
     def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
                  keep: float = 3600.0, alive_ttl: float = 3.0,
                  extra: Iterable[str] = (), log_cap: int = LOG_CAP) -> None:
+        if not name or "{" in name or "}" in name:
+            raise ValueError("a run's name must not be empty nor hold '{' or '}' (its keys "
+                             "share the hash tag {name}): %r" % (name,))
         if log_cap < 1:
             raise ValueError("log_cap must be at least 1")
         self.client, self.name = client, name
