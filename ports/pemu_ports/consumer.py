@@ -21,8 +21,8 @@ import redis.exceptions
 
 from .errors import Gone, is_gone
 from .replies import fields, result, text
-from .run import Run
-from .streams import Entry, dead_key, end_key, ensure_group
+from .run import Run, ensure_group
+from .streams import Entry, dead_key, end_key
 
 
 class Consumer:
@@ -37,7 +37,7 @@ class Consumer:
         self.stream, self.group, self.name = stream, group, name
         self.claim_idle, self.block, self.max_deliveries = claim_idle, block, max_deliveries
         self.claim_count = 2 * window + 16
-        ensure_group(self.client, stream, group)
+        ensure_group(run, stream, group)
         self.next_claim = time.monotonic()  # a consumer that starts claims at once
         # what a consumer of the same name left pending (a stage restarted
         # with the same process id, as in a container) is taken back first

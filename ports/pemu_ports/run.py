@@ -67,3 +67,9 @@ class Run:
         """The entries dropped for freshness on each port: {port: count}."""
         counts = result(self.client.hmget(self.key, ["dropped:" + p for p in self.ports]))
         return {p: int(n or 0) for p, n in zip(self.ports, counts)}
+
+
+def ensure_group(run: Run, stream: str, group: str) -> None:
+    """Creates ``group`` on ``stream`` of ``run`` (and the stream, with the
+    run's expiry, in the same step), reading from its start."""
+    run.scripts.group([run.key, stream], [run.keep_ms, group])
