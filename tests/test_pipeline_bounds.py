@@ -3,6 +3,7 @@ of delivered frames and the sink's figures stay small, Redis and every stage
 stay flat over a long fast run, a frame that would decode to gigabytes is
 set aside undecoded, every key expires whenever a stage dies, and the status
 view sees every run and survives foreign or malformed keys."""
+import random
 import signal
 import subprocess
 import sys
@@ -16,7 +17,11 @@ from test_pipeline_faults import Stages, matrix
 from test_pipeline_streams import client  # noqa: F401  (a run of one port)
 
 from pemu_ports import Consumer, Publisher, Run, ensure_group  # noqa: E402
+from pipeline.frame_set import FrameSet  # noqa: E402
+from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA, PORTS  # noqa: E402
+from pipeline.summary import Reorder, Report  # noqa: E402
+from pipeline.totals import Totals  # noqa: E402
 
 redis = pytest.importorskip("redis")
 np = pytest.importorskip("numpy")
@@ -28,6 +33,140 @@ def stages(server):  # noqa: F811
     yield s
     s.close()
     s.client.delete(*s.keys() or ["none"])
+
+
+# ---- What the sink keeps: watermarks, totals, a ring of records ----
+
+def test_a_frame_set_keeps_a_watermark_and_the_few_above_it():
+    s = FrameSet(span=8)
+    assert [s.add(i) for i in (1, 2, 0, 2)] == [True, True, True, False]
+    assert (s.low, len(s)) == (3, 0) and 2 in s and 3 not in s
+    for i in range(5, 14):  # 4 never comes: more than 8 wait above it
+        s.add(i)
+    assert s.low == 14 and len(s) == 0 and 4 in s  # counted as in, from now on
+    r = Reorder(limit=3, done=FrameSet(low=5, ids={6}))
+    assert r.push(3, "old") == [] and r.duplicates == 1  # below the watermark: went out
+    assert r.next == 5 and r.push(5, "f") == ["f"] and r.next == 7  # 6 went out before
+    assert r.push(6, "again") == [] and r.duplicates == 2
+    for i in range(7, 20000):
+        r.push(i, i)
+    assert len(r.seen) == 0 and r.duplicates == 2
+
+
+def records(n, seed=1):
+    rnd = random.Random(seed)
+    for i in range(n):
+        ts = 1000.0 + i / 30.0
+        record = {"frame_id": i, "source": {"ts": ts}, "camera_bytes": 1000 + i % 7,
+                  "detector_bytes": 300, "detect_ms": 2.0, "reclaimed": i % 50 == 0,
+                  "detector": "d%d" % (i % 2), "finder": "shapes", "shapes": [{}] * 3,
+                  "hits": 3, "expected": 3}
+        yield Report.stamp(record, ts + rnd.lognormvariate(3, 0.6) / 1e3)
+
+
+def test_totals_keep_the_figures_of_every_frame_in_a_bounded_size():
+    exact = Report(Options(frames=400))
+    for r in records(400):
+        exact.add_record(r)
+    latencies = sorted(r["latency_ms"] for r in records(400))
+    summary = exact.summary()  # a short run keeps every latency: exact figures
+    assert summary["latency_ms"]["p95"] == latencies[int(round(0.95 * 399))]
+    assert (summary["received"], summary["lost"], summary["reclaimed"],
+            summary["detectors"], summary["hits"]) == (400, 0, 8, 2, 1200)
+    assert summary["camera_bytes"] == sum(r["camera_bytes"] for r in records(400)) / 400
+    n = 3 * Report.EXACT
+    long = Report(Options(frames=n))
+    for r in records(n):
+        long.add_record(r)
+    latencies = sorted(r["latency_ms"] for r in records(n))
+    summary = long.summary()
+    for p in (50, 95, 99):  # from the histogram: within its 2 % buckets
+        want = latencies[int(round(p / 100.0 * (n - 1)))]
+        assert abs(summary["latency_ms"]["p%d" % p] - want) <= 0.02 * want
+    assert summary["latency_ms"]["max"] == latencies[-1]
+    assert (summary["received"], summary["lost"], summary["out_of_order"]) == (n, 0, 0)
+    assert len(long.records) == Report.RECENT and len(long.latencies) == Report.EXACT
+    assert 25 < long.fps() < 36
+    text = long.totals.dumps()
+    assert len(text) < 8000 and Totals.loads(text).state() == long.totals.state()
+
+
+def test_the_delivered_record_compacts_and_refuses_what_it_has(client):  # noqa: F811
+    run_, stream = client
+    c = run_.client
+    publisher = Publisher(run_, stream, ["sink"], window=1000)
+    for i in range(600):
+        publisher.publish(b"x", i)
+    sink = Consumer(run_, stream, "sink", "s", claim_idle=60, span=16)
+    order = list(range(600))
+    for start in range(0, 600, 10):  # each ten out of order
+        random.Random(start).shuffle(order[start:start + 10])
+        order[start:start + 10] = sorted(order[start:start + 10], key=lambda i: -i)
+    sizes = []
+    for frame in order:
+        if frame % 97 == 5:
+            continue  # set aside upstream: settled with the next delivery
+        entry = sink.take()[0][0]
+        settled = [frame - 1] if frame % 97 == 6 else []
+        assert sink.deliver(entry, frame, '{"n": %d}' % frame, settled)
+        sizes.append(c.hlen(run_.delivered))
+    assert max(sizes) <= 10 + 3
+    low, above, count, totals = run_.delivered_frames()
+    assert (low, above, count, totals) == (600, set(), 600 - 7, b'{"n": 590}')  # each ten backwards
+    # a frame delivered before, below the watermark or above it: a duplicate
+    publisher.publish(b"again", 3)
+    assert not sink.deliver(sink.take()[0][0], 3, "{}") and c.hget(run_.key, "duplicates") == b"1"
+    # a gap that never fills: the watermark moves past it after 16 frames
+    for i in range(601, 640):
+        publisher.publish(b"x", i)
+        assert sink.deliver(sink.take()[0][0], i, "{}")
+        assert c.hlen(run_.delivered) <= 16 + 3 + 1
+    assert run_.delivered_frames()[0] == 640 and c.pttl(run_.delivered) > 0
+
+
+@matrix
+def test_a_sink_restarted_deep_into_a_run_reports_the_whole_run_once(stages):
+    sink, detectors, camera = stages.begin(1200, 0, 1, "--quiet")
+    key = stages.key("delivered")
+    stages.delivered(500)
+    assert stages.client.hlen(key) <= 40
+    sink.kill()
+    sink.communicate()
+    out = stages.complete(stages.start("sink", "--quiet"), 1200, detectors + [camera])
+    earlier = int(out.split(" frames delivered by a sink before this one")[0].split()[-1])
+    assert 500 <= earlier < 1200 and "%d by this one" % (1200 - earlier) in out
+
+
+def rss_kb(pid, field="VmRSS"):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for %d" % (field, pid))
+
+
+@matrix
+def test_a_long_fast_run_keeps_redis_and_every_stage_flat(stages):
+    # unpaced small frames: several hundred a second, many thousands in the run
+    sink, detectors, camera = stages.begin(10 ** 7, 0, 1, "--quiet")
+    procs = [sink] + detectors + [camera]
+    samples = []
+    started = time.monotonic()
+    while time.monotonic() - started < 55:
+        time.sleep(2.5)
+        assert all(p.poll() is None for p in procs), [p.communicate() for p in procs]
+        samples.append((time.monotonic() - started,
+                        stages.client.info("memory")["used_memory"],
+                        [rss_kb(p.pid) for p in procs],
+                        int(stages.client.hget(stages.key("delivered"), "count") or 0),
+                        stages.client.hlen(stages.key("delivered"))))
+    middle = [s for s in samples if s[0] >= 27][0]
+    last = samples[-1]
+    assert last[3] - middle[3] > 600, samples  # the run went on
+    assert max(s[4] for s in samples) <= 40  # the delivered record stays small
+    assert last[1] - middle[1] < 512 * 1024, samples
+    for before, after in zip(middle[2], last[2]):
+        assert after - before < 6 * 1024, samples  # KB of RSS per stage
 
 
 # ---- Every key expires; the status view sees every run ----

@@ -1,7 +1,6 @@
 """The sink: takes the detectors' payloads in frame order, records each
 frame delivered, and reports the run."""
 
-import json
 import time
 
 import redis.exceptions
@@ -13,6 +12,7 @@ from . import metrics as stage_metrics
 from .client import connect
 from .dead_letters import DeadLetters, Missing
 from .failures import Upstream, describe, say_as
+from .frame_set import FrameSet
 from .runs import DETECTOR, SINK, consumer_name, open_run, read_settings
 from .server import DemoError
 from .summary import Reorder, Report
@@ -49,21 +49,28 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
                      max_deliveries=opts.max_deliveries, window=opts.window)
     dead = Missing(run)
     dead.read()
-    done = {int(f) for f in run.client.hkeys(run.delivered)}
-    reorder = Reorder(opts.reorder, done=done | dead.frames)
+    # what a sink before this one delivered (a watermark and the frames
+    # above it), and its totals: this one's summary is the whole run's
+    low, above, _, totals = run.delivered_frames()
+    report.load(totals)
+    reorder = Reorder(opts.reorder, done=FrameSet(low, above | dead.frames))
+    settled = []  # frames that will not come, recorded with the next delivery
     waiting = Waiting("detectors", run.name, grace=opts.alive_ttl / 2, say=say)
     progress = time.monotonic()
 
     def emit(items):
         for entry_id, frame_id, record in items:
             if entry_id is None:
-                continue  # a frame set aside upstream
+                settled.append(frame_id)  # a frame set aside upstream
+                continue
             report.stamp(record, time.time())
-            if inbox.deliver(entry_id, frame_id, json.dumps(record)):
+            totals = report.with_record(record)
+            if inbox.deliver(entry_id, frame_id, totals.dumps(), settled):
                 metrics.published.inc()
-                report.add_record(record)
+                report.add_record(record, totals)
                 if on_frame is not None:
                     on_frame(record, report)
+            del settled[:]
 
     def held():
         return sum(1 for _, item in reorder.held if item[0] is not None)
@@ -121,7 +128,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
 
 def finish_report(run, report):
     report.settings = read_settings(run)
-    report.load(run.client.hgetall(run.delivered))
+    report.load(run.delivered_frames()[3])
     report.duplicates = int(run.client.hget(run.key, "duplicates") or 0)
     report.read_steps(run.client.hgetall(run.steps))
     report.left = run.left()

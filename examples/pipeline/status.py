@@ -66,7 +66,7 @@ def run_state(client, name, ports):
     drops = run.dropped()
     state = {"name": name, "alive": alive, "ports": [],
              "duplicates": int(client.hget(run.key, "duplicates") or 0),
-             "delivered": client.hlen(run.delivered)}
+             "delivered": int(client.hget(run.delivered, "count") or 0)}
     for stream in run.ports:
         port = port_state(client, stream)
         port.update(name=stream[len(run.prefix) + 1:], dead=client.xlen(dead_key(stream)),
