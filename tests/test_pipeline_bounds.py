@@ -178,3 +178,57 @@ def test_a_group_and_its_stream_are_made_with_the_runs_expiry(client):  # noqa: 
     run_.client.persist(stream)
     ensure_group(run_, stream, "g")  # there already: the expiry mended, the group kept
     assert run_.client.pttl(stream) > 0 and len(run_.client.xinfo_groups(stream)) == 1
+
+
+def status(url, *args):
+    return subprocess.run([sys.executable, "-m", "pipeline", "status", "--redis", url] + list(args),
+                          cwd=EXAMPLES, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+
+
+@matrix
+@pytest.mark.parametrize("stage", ["detector", "sink"])
+def test_a_stage_killed_as_its_group_appears_leaves_keys_that_expire(stages, stage):
+    proc = stages.start(stage)
+    stream = stages.key(PORTS[0 if stage == "detector" else 1])
+    stages.wait_for(lambda: stages.client.exists(stream), timeout=60)
+    proc.send_signal(signal.SIGKILL)
+    proc.communicate()
+    keys = stages.keys()
+    assert keys and all(stages.client.pttl(k) > 0 for k in keys)
+    others = [k for k in keys if k.decode() != stream]
+    if others:
+        stages.client.delete(*others)
+    out = status(stages.url, "--run", stages.name)  # a run whose only key is the stream
+    assert out.returncode == 0 and out.stdout.startswith("run %s: 0 frames" % stages.name)
+    assert "group %s" % stage in out.stdout
+
+
+def test_status_skips_foreign_and_malformed_keys_one_line_each(server):  # noqa: F811
+    c = redis.Redis.from_url(server.url)
+    good = Run(c, "good-" + uuid.uuid4().hex[:6], PORTS, alive_ttl=60)
+    c.hset(good.key, mapping={"created": 1, "duplicates": "many"})
+    ensure_group(good, good.ports[0], "detector")
+    c.hset(good.alive("detector"), mapping={"d-1": "soon", "d-2": str(10 ** 15)})
+    foreign = ["pemu-demo:{other}:run", "pemu-demo:{bad name}:run", "pemu-demo:{x"]
+    c.set(foreign[0], "not a hash")
+    c.set(foreign[1], 1)
+    c.set(foreign[2], 1)
+    try:
+        out = status(server.url)
+        assert out.returncode == 0 and out.stderr == ""
+        lines = out.stdout.splitlines()
+        assert "run %s: 0 frames delivered, 0 duplicates dropped" % good.name in lines
+        assert " ".join(lines[lines.index("run %s: 0 frames delivered, 0 duplicates dropped"
+                                          % good.name) + 1].split()) == \
+            "alive camera -; detector d-2; sink -"
+        skipped = sorted(line for line in lines if line.startswith("skipped"))
+        assert skipped == sorted([
+            "skipped d-1 in %s: not a number ('soon')" % good.alive("detector"),
+            "skipped duplicates in %s: not a number ('many')" % good.key,
+            "skipped key pemu-demo:{other}:run: a string, not a hash",
+            "skipped key pemu-demo:{bad name}:run: not a key of a run",
+            "skipped key pemu-demo:{x: not a key of a run"])
+        assert status(server.url, "--run", "other").returncode == 1  # nothing of it to show
+    finally:
+        c.delete(good.key, good.alive("detector"), *good.keys(), *foreign)
