@@ -3,12 +3,16 @@ of delivered frames and the sink's figures stay small, Redis and every stage
 stay flat over a long fast run, a frame that would decode to gigabytes is
 set aside undecoded, every key expires whenever a stage dies, and the status
 view sees every run and survives foreign or malformed keys."""
+import base64
+import json
 import random
 import signal
+import struct
 import subprocess
 import sys
 import time
 import uuid
+import zlib
 
 import pytest
 
@@ -17,6 +21,9 @@ from test_pipeline_faults import Stages, matrix
 from test_pipeline_streams import client  # noqa: F401  (a run of one port)
 
 from pemu_ports import Consumer, Publisher, Run, ensure_group  # noqa: E402
+from pemu_sdk.redis.pemu_data import PemuData  # noqa: E402
+from pemu_sdk.redis.utils import img_to_str  # noqa: E402
+from pipeline.frame_limit import FrameTooLarge, check_payload, default_limit  # noqa: E402
 from pipeline.frame_set import FrameSet  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA, PORTS  # noqa: E402
@@ -167,6 +174,68 @@ def test_a_long_fast_run_keeps_redis_and_every_stage_flat(stages):
     assert last[1] - middle[1] < 512 * 1024, samples
     for before, after in zip(middle[2], last[2]):
         assert after - before < 6 * 1024, samples  # KB of RSS per stage
+
+
+# ---- Frames that would decode too large ----
+
+def big_png(side):
+    """A valid PNG of side x side black pixels: small, as it compresses."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    packer, row = zlib.compressobj(9), bytes(1 + 3 * side)
+    data = b"".join(packer.compress(row) for _ in range(side)) + packer.flush()
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
+def payload(frame_text):
+    envelope = PemuData(0, CAMERA, CAMERA, 0)
+    envelope.meta.update_source({"frame_id": 0, "ts": time.time()})
+    out = envelope.create_pemu_data(ext_info={"truth": []}, frame=np.zeros((8, 8, 3), np.uint8))
+    out["frame"] = frame_text
+    return json.dumps(out).encode()
+
+
+@pytest.mark.parametrize("encoder", ["jpg", "png"])
+@pytest.mark.parametrize("with_base64", [False, True])
+def test_the_frame_size_is_read_from_the_image_header(encoder, with_base64):
+    text = img_to_str(np.zeros((120, 160, 3), np.uint8), encoder, with_base64)
+    check_payload(payload(text), (160, 120))  # at the limit: taken
+    with pytest.raises(FrameTooLarge, match="frame of 160x120 exceeds the limit of 159x120"):
+        check_payload(payload(text), (159, 120))
+    with pytest.raises(FrameTooLarge, match="not a JPEG or PNG"):
+        check_payload(payload(base64.b64encode(b"BM" + bytes(60)).decode()), (160, 120))
+    for other in (b"not json", b'{"frame": ""}', b'["frame"]'):
+        check_payload(other, (1, 1))  # for the envelope to refuse, or nothing to decode
+    # by default twice each side of the camera's frames; a source's are not known
+    settings = {"source": None, "width": 160, "height": 120}
+    assert default_limit(settings) == (320, 240)
+    assert default_limit(dict(settings, source="clip.mp4")) == default_limit(None) == (4096, 4096)
+
+
+@matrix
+@pytest.mark.parametrize("where", ["camera-1", "detector-1"])
+def test_an_oversized_frame_is_set_aside_undecoded(stages, where):
+    text = base64.b85encode(big_png(15000)).decode()
+    assert len(text) < 2 << 20  # a small payload, 675 MB of pixels
+    # no camera yet, no run's frame size: the largest frame the demo makes,
+    # unless the stage is told
+    limit = "4096x4096" if where == "camera-1" else "640x480"
+    sink = stages.start("sink", "--quiet", "--max-frame", limit)
+    detector = stages.start("detector")
+    stream = stages.key(where + ":out:0")
+    stages.wait_for(lambda: stages.client.exists(stream))
+    stages.client.xadd(stream, {"p": payload(text)})
+    stages.wait_for(lambda: stages.client.xlen(stream + ":dead") == 1)
+    error = stages.client.xrange(stream + ":dead")[0][1][b"error"].decode()
+    assert error == ("FrameTooLarge: frame of 15000x15000 exceeds the limit of %s (--max-frame)"
+                     % limit)
+    reader = detector if where == "camera-1" else sink
+    assert rss_kb(reader.pid, "VmHWM") < 250 * 1024
+    camera = stages.start("camera", "--frames", "10", "--fps", "0")
+    out = stages.complete(sink, 10, [detector, camera])
+    assert "0 set aside" in out and "dead       1 at %s (" % stream in out
 
 
 # ---- Every key expires; the status view sees every run ----

@@ -12,6 +12,7 @@ from . import metrics as stage_metrics
 from .client import connect
 from .dead_letters import DeadLetters, Missing
 from .failures import Upstream, describe, say_as
+from .frame_limit import Limit, check_payload
 from .frame_set import FrameSet
 from .runs import DETECTOR, SINK, consumer_name, open_run, read_settings
 from .server import DemoError
@@ -55,6 +56,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
     report.load(totals)
     reorder = Reorder(opts.reorder, done=FrameSet(low, above | dead.frames))
     settled = []  # frames that will not come, recorded with the next delivery
+    limit = Limit(run, opts.max_frame)
     waiting = Waiting("detectors", run.name, grace=opts.alive_ttl / 2, say=say)
     progress = time.monotonic()
 
@@ -107,6 +109,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
             started = time.perf_counter()
             try:
                 text = fields[FIELD]
+                check_payload(text, limit.get())  # a frame, should one come
                 received = envelope.parse_pemu_data(text)
                 record = report.record(received, text)
                 frame_id = record["frame_id"]
