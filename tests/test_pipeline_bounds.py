@@ -27,6 +27,7 @@ from pipeline.frame_limit import FrameTooLarge, check_payload, default_limit  # 
 from pipeline.frame_set import FrameSet  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA, PORTS  # noqa: E402
+from pipeline.sink import deliver  # noqa: E402
 from pipeline.summary import Reorder, Report  # noqa: E402
 from pipeline.totals import Totals  # noqa: E402
 
@@ -129,6 +130,25 @@ def test_the_delivered_record_compacts_and_refuses_what_it_has(client):  # noqa:
         assert sink.deliver(sink.take()[0][0], i, "{}")
         assert c.hlen(run_.delivered) <= 16 + 3 + 1
     assert run_.delivered_frames()[0] == 640 and c.pttl(run_.delivered) > 0
+
+
+def test_a_delivery_sent_again_after_its_reply_was_lost_counts_once(client):  # noqa: F811
+    run_, stream = client
+    publisher = Publisher(run_, stream, ["sink"], window=10)
+    for i in range(3):
+        publisher.publish(b"x", i)
+    inbox = Consumer(run_, stream, "sink", "s", claim_idle=60)
+    entries = [inbox.take()[0][0] for _ in range(3)]
+    report, (first, second, _) = Report(Options(frames=3)), records(3)
+    report.add_record(first, deliver(inbox, report, entries[0], first))
+    # the step ran but its reply was lost: the client sends it again
+    inbox.deliver(entries[1], 1, report.with_record(second).dumps())
+    totals = deliver(inbox, report, entries[1], second)
+    assert totals is not None and (totals.n, totals.last_id) == (2, 1)
+    report.add_record(second, totals)
+    # a frame delivered before, not by the step sent again: a duplicate
+    assert deliver(inbox, report, entries[2], first) is None
+    assert run_.delivered_frames()[2] == report.received == 2
 
 
 @matrix

@@ -17,6 +17,7 @@ from .frame_set import FrameSet
 from .runs import DETECTOR, SINK, consumer_name, open_run, read_settings
 from .server import DemoError
 from .summary import Reorder, Report
+from .totals import Totals
 from .waiting import Waiting
 
 
@@ -66,8 +67,8 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
                 settled.append(frame_id)  # a frame set aside upstream
                 continue
             report.stamp(record, time.time())
-            totals = report.with_record(record)
-            if inbox.deliver(entry_id, frame_id, totals.dumps(), settled):
+            totals = deliver(inbox, report, entry_id, record, settled)
+            if totals is not None:
                 metrics.published.inc()
                 report.add_record(record, totals)
                 if on_frame is not None:
@@ -127,6 +128,24 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
                 inbox.deliver(entry_id, frame_id, None)
             emit(items)
     report.late = reorder.late
+
+
+def deliver(inbox, report, entry_id, record, settled=()):
+    """Delivers ``record`` (entry ``entry_id``) with the run's totals, and
+    ``settled``, the frames that will not come; returns the totals with it,
+    or None when it was delivered before.  A step sent again after its
+    reply was lost (the connection broke, the server restarted) finds its
+    own frame delivered: the totals recorded with it say so (this frame
+    last, one more than this sink counted), and it counts as delivered here."""
+    totals = report.with_record(record)
+    if inbox.deliver(entry_id, record["frame_id"], totals.dumps(), settled):
+        return totals
+    recorded = inbox.run.delivered_frames()[3]
+    if recorded is not None:
+        recorded = Totals.loads(recorded)
+        if recorded.last_id == record["frame_id"] and recorded.n == report.totals.n + 1:
+            return recorded
+    return None
 
 
 def finish_report(run, report):
