@@ -164,7 +164,7 @@ class Stages:
             time.sleep(0.02)
 
     def delivered(self, n):
-        self.wait_for(lambda: self.client.hlen(self.key("delivered")) >= n)
+        self.wait_for(lambda: int(self.client.hget(self.key("delivered"), "count") or 0) >= n)
 
     def end(self, proc, timeout=60):
         """(status, stdout, stderr) of a stage, which must end in time."""

@@ -245,6 +245,8 @@ def test_server_going_away_stops_the_run_clearly(server):  # noqa: F811  (redis-
     (["--kill-detector", "200"], "--kill-detector must be below --frames"),
     (["camera"], "a stage run alone needs --redis URL"),
     (["--detectors", "0"], "--detectors must be between 1 and 16"),
+    (["--max-frame", "640"], "--max-frame must look like 1280x960"),
+    (["--max-frame", "0x480"], "each side from 1 to 16384"),
 ])
 def test_fault_and_stage_options_are_checked(args, message):
     out, err = demo(*args).communicate(timeout=60)

@@ -10,6 +10,7 @@ from pemu_sdk.redis.utils import Encoder
 
 from pemu_ports import OVERFLOW
 
+from .frame_limit import MAX_SIDE
 from .frames import MIN_SIZE
 from .inputs import (ascii_float, ascii_int, frame_size, from_folder, parse_listen, run_name,
                      user_folder)
@@ -22,9 +23,6 @@ from .stages import run_stage
 from .summary import pacing
 from .urls import absolute_socket, from_environment, shown
 from .whole_run import run
-
-MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
-
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
@@ -75,6 +73,11 @@ def parse_args(argv):
                         help="status: show the runs again every S seconds until interrupted")
     parser.add_argument("--size", default="640x480", metavar="WxH",
                         help="frame size in pixels (default 640x480)")
+    parser.add_argument("--max-frame", metavar="WxH",
+                        help="the largest frame a stage decodes: a frame whose image header "
+                             "says more pixels is set aside undecoded (default twice each "
+                             "side of the camera's frames; %dx%d for a --source)"
+                             % (MAX_SIDE, MAX_SIDE))
     parser.add_argument("--encoder", choices=[Encoder.JPG, Encoder.PNG], default=Encoder.JPG,
                         help="image encoding of the frames (default jpg)")
     parser.add_argument("--base64", action="store_true",
@@ -187,13 +190,23 @@ def parse_args(argv):
     if not (MIN_SIZE[0] <= width <= MAX_SIDE and MIN_SIZE[1] <= height <= MAX_SIDE):
         parser.error("--size must be at least %dx%d and at most %dx%d"
                      % (MIN_SIZE + (MAX_SIDE, MAX_SIDE)))
+    max_frame = None
+    if args.max_frame is not None:
+        try:
+            max_frame = tuple(int(v) for v in args.max_frame.lower().split("x"))
+        except ValueError:
+            max_frame = ()
+        if len(max_frame) != 2 or not all(1 <= v <= 4 * MAX_SIDE for v in max_frame):
+            parser.error("--max-frame must look like 1280x960, each side from 1 to %d"
+                         % (4 * MAX_SIDE))
     opts = Options(frames=args.frames, fps=args.fps, width=width, height=height,
                    encoder=args.encoder, with_base64=args.base64, detectors=args.detectors,
                    kill_detector=args.kill_detector, window=args.window,
                    reorder=args.window - 1, claim_idle=args.claim_idle, name=args.run,
                    stall=args.stall, max_deliveries=args.max_deliveries, keep=args.keep,
                    source=args.source, overflow=args.overflow, detector=args.detector,
-                   detect_delay=args.detector_delay / 1000.0, metrics=metrics)
+                   detect_delay=args.detector_delay / 1000.0, metrics=metrics,
+                   max_frame=max_frame)
     args.status_run = status_run
     return args, opts
 

@@ -8,6 +8,7 @@ from pemu_sdk.redis.pemu_data import PemuData
 from pemu_ports import FIELD, FRAME, Consumer, Gone, Member, Publisher
 
 from . import metrics as stage_metrics
+from .frame_limit import Limit, check_payload
 from .frames import find_shapes
 from .runs import CAMERA, DETECTOR, abandon, consumer_name, made_here, open_run
 from .sources import MotionFinder
@@ -15,12 +16,16 @@ from .steps import Steps
 from .waiting import Waiting
 
 
-def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes"):
+def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes",
+           limit=None):
     """The detector's work on one entry: its output payload, the frame id
     and when the shapes were found (by ``find``, named ``finder`` in the
-    payload, ``delay`` seconds later)."""
+    payload, ``delay`` seconds later).  A frame larger than ``limit``
+    (width, height) is refused before it is decoded (FrameTooLarge)."""
     started = time.perf_counter()
     text = fields[FIELD]
+    if limit is not None:
+        check_payload(text, limit)
     received = envelope.parse_pemu_data(text)
     decoded = time.perf_counter()
     codec = steps.take_codec()
@@ -64,6 +69,7 @@ def detector(client, name, opts, say=None):
         waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
         steps = Steps(metrics)
         find = MotionFinder() if opts.detector == "motion" else find_shapes
+        limit = Limit(run, opts.max_frame)
         while True:
             member.beat()
             entries = inbox.take()
@@ -81,7 +87,8 @@ def detector(client, name, opts, say=None):
                 metrics.claims.inc(int(reclaimed))
                 try:
                     payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
-                                                      find, opts.detect_delay, opts.detector)
+                                                      find, opts.detect_delay, opts.detector,
+                                                      limit.get())
                     out = json.dumps(payload).encode()
                 except Exception as exc:  # a poison entry: set aside, go on
                     inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))

@@ -22,17 +22,19 @@ class Options:
     sources.py), ``frames`` None reads it to its end; ``overflow`` is the
     ports' policy (None: drop-oldest for a live source, block otherwise);
     ``detector`` is "shapes" or "motion" (None: shapes for the scene, motion
-    for footage); ``detect_delay`` seconds are added to each detection (a
-    slow detector, on purpose); ``metrics`` = (host, port) serves each
-    stage's metrics, the stages of a whole run on consecutive ports from
-    there (camera, detectors, sink).
+    for footage); ``max_frame`` = (width, height) is the largest frame a
+    stage decodes (None: twice each side of the camera's frames, or
+    frame_limit.MAX_SIDE square for a source); ``detect_delay`` seconds are
+    added to each detection (a slow detector, on purpose); ``metrics`` =
+    (host, port) serves each stage's metrics, the stages of a whole run on
+    consecutive ports from there (camera, detectors, sink).
     """
 
     def __init__(self, frames: Optional[int] = 150, fps=15.0, width=640, height=480,
                  encoder="jpg", with_base64=False, stall=30.0, detectors=2, kill_detector=None,
                  window=32, reorder=31, claim_idle=2.0, name=None, max_deliveries=3,
                  keep=3600.0, alive_ttl=3.0, source=None, overflow=None, detector=None,
-                 detect_delay=0.0, metrics=None):
+                 detect_delay=0.0, metrics=None, max_frame=None):
         self.frames, self.fps = frames, fps
         self.width, self.height = width, height
         self.encoder, self.with_base64 = encoder, with_base64
@@ -46,6 +48,7 @@ class Options:
         self.detector = detector or ("shapes" if source in (None, "scene", "scene:live")
                                      else "motion")
         self.detect_delay, self.metrics = detect_delay, metrics
+        self.max_frame = max_frame
         self.metrics_offset = 0  # this stage's port: metrics[1] + offset
 
     def metrics_at(self):

@@ -1,5 +1,6 @@
 """The picture of a run (--report DIR): a strip of annotated frames above
-the latency of every frame over the run, with the fault marked."""
+the latency of every frame over the run (the sink keeps the most recent
+records: of a long run, its last frames), with the fault marked."""
 
 import importlib
 import os
@@ -66,11 +67,14 @@ def draw(report, folder):
     matplotlib.use("Agg")
     plt = importlib.import_module("matplotlib.pyplot")
 
-    records = report.records
+    records = report.records  # the most recent ones of a long run
     summary = report.summary()
     settings = summary["run"]
     tiles = []
-    for record in strip_records(records, report.fault):
+    fault = report.fault
+    if fault is not None:  # its frame among those kept, if it is
+        fault = (max(0, fault[0] - (summary["received"] - len(records))), fault[1])
+    for record in strip_records(records, fault):
         # redrawn at the run's size (the frame's own, without the camera's
         # settings), so that the boxes the detector found fit the shapes
         width, height = ((settings["width"], settings["height"]) if settings

@@ -1,7 +1,6 @@
 """The sink: takes the detectors' payloads in frame order, records each
 frame delivered, and reports the run."""
 
-import json
 import time
 
 import redis.exceptions
@@ -13,10 +12,13 @@ from . import metrics as stage_metrics
 from .client import connect
 from .dead_letters import Missing
 from .failures import Upstream, describe, say_as
+from .frame_limit import Limit, check_payload
+from .frame_set import FrameSet
 from .runs import (DETECTOR, SINK, abandon, consumer_name, made_here, open_run, own,
                    read_settings)
 from .server import DemoError
 from .summary import Reorder, Report
+from .totals import Totals
 from .waiting import Waiting
 
 
@@ -56,21 +58,29 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
                      max_deliveries=opts.max_deliveries, window=opts.window)
     dead = report.missing = Missing(run)
     dead.read()
-    done = {int(f) for f in run.client.hkeys(run.delivered)}
-    reorder = Reorder(opts.reorder, done=done | dead.frames)
+    # what a sink before this one delivered (a watermark and the frames
+    # above it), and its totals: this one's summary is the whole run's
+    low, above, _, totals = run.delivered_frames()
+    report.load(totals)
+    reorder = Reorder(opts.reorder, done=FrameSet(low, above | dead.frames))
+    settled = []  # frames that will not come, recorded with the next delivery
+    limit = Limit(run, opts.max_frame)
     waiting = Waiting("detectors", run.name, grace=opts.alive_ttl / 2, say=say)
     progress = time.monotonic()
 
     def emit(items):
         for entry_id, frame_id, record in items:
             if entry_id is None:
-                continue  # a frame set aside upstream
+                settled.append(frame_id)  # a frame set aside upstream
+                continue
             report.stamp(record, time.time())
-            if inbox.deliver(entry_id, frame_id, json.dumps(record)):
+            totals = deliver(inbox, report, entry_id, record, settled)
+            if totals is not None:
                 metrics.published.inc()
-                report.add_record(record)
+                report.add_record(record, totals)
                 if on_frame is not None:
                     on_frame(record, report)
+            del settled[:]
 
     def held():
         return sum(1 for _, item in reorder.held if item[0] is not None)
@@ -107,6 +117,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
             started = time.perf_counter()
             try:
                 text = fields[FIELD]
+                check_payload(text, limit.get())  # a frame, should one come
                 received = envelope.parse_pemu_data(text)
                 record = report.record(received, text)
                 frame_id = record["frame_id"]
@@ -126,9 +137,27 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
     report.late = reorder.late
 
 
+def deliver(inbox, report, entry_id, record, settled=()):
+    """Delivers ``record`` (entry ``entry_id``) with the run's totals, and
+    ``settled``, the frames that will not come; returns the totals with it,
+    or None when it was delivered before.  A step sent again after its
+    reply was lost (the connection broke, the server restarted) finds its
+    own frame delivered: the totals recorded with it say so (this frame
+    last, one more than this sink counted), and it counts as delivered here."""
+    totals = report.with_record(record)
+    if inbox.deliver(entry_id, record["frame_id"], totals.dumps(), settled):
+        return totals
+    recorded = inbox.run.delivered_frames()[3]
+    if recorded is not None:
+        recorded = Totals.loads(recorded)
+        if recorded.last_id == record["frame_id"] and recorded.n == report.totals.n + 1:
+            return recorded
+    return None
+
+
 def finish_report(run, report):
     report.settings = read_settings(run)
-    report.load(run.client.hgetall(run.delivered))
+    report.load(run.delivered_frames()[3])
     report.duplicates = int(run.client.hget(run.key, "duplicates") or 0)
     report.read_steps(run.client.hgetall(run.steps))
     report.left = run.left()

@@ -1,11 +1,15 @@
 """What the sink does with what arrives: frame order restored, duplicates
 dropped (Reorder), and a record per frame with the run's summary (Report)."""
 
+import collections
 import heapq
+import itertools
 import json
 
+from .frame_set import FrameSet, RecentIds
 from .frames import matches
 from .sources import is_live
+from .totals import Totals
 
 
 def pacing(settings):
@@ -26,13 +30,14 @@ class Reorder:
     anyway (the gap's frame, should it come later, goes out when it comes
     and counts as out of order).  A frame id seen before is a duplicate;
     so is one of ``done``, the frames that went out before (from a sink
-    that ran before this one).
+    that ran before this one): a FrameSet, or any ids.  What it remembers
+    of the frames seen is a watermark and the few above it.
     """
 
     def __init__(self, limit, done=()):
         self.limit = limit
         self.held = []  # a heap of (frame id, item)
-        self.seen = set(done)
+        self.seen = done.copy() if isinstance(done, FrameSet) else FrameSet(ids=done)
         self.done = self.seen.copy()  # frames gone out before this one started
         self.next = 0
         self._advance()
@@ -43,10 +48,9 @@ class Reorder:
             self.next += 1
 
     def push(self, frame_id, item):
-        if frame_id in self.seen:
+        if not self.seen.add(frame_id):
             self.duplicates += 1
             return []
-        self.seen.add(frame_id)
         if frame_id < self.next:
             self.late += 1
             return [item]
@@ -76,13 +80,21 @@ class Reorder:
 
 
 class Report:
-    """What the sink saw: one record per frame, and the summary."""
+    """What the sink saw: the run's totals (Totals), and of the frames
+    delivered here the most recent records (``records``, for the picture
+    and the frame rate) and, up to ``EXACT`` of them, every latency (for
+    exact percentiles).  A run of fewer frames keeps everything."""
+
+    RECENT = 600  # records kept
+    EXACT = 5000  # latencies kept; beyond, percentiles come from the histogram
 
     def __init__(self, opts):
         self.opts = opts
-        self.records = []
+        self.totals = Totals()
+        self.recent = collections.deque(maxlen=self.RECENT)
+        self.latencies = []
+        self.ids = RecentIds()  # frames delivered here
         self.here = 0  # frames delivered by this sink (the others by one before it)
-        self.first = self.last = None
         self.sent = opts.frames or 0  # a source read to its end: known at the end
         self.duplicates = self.late = 0
         self.parse_s = 0.0
@@ -100,6 +112,16 @@ class Report:
         # entries of those logs trimmed before the sink read them (a sink
         # started late in a long run): counted, their frames unknown
         self.unseen = 0
+
+    @property
+    def records(self):
+        """The most recent records delivered here, in the order they went out."""
+        return list(self.recent)
+
+    @property
+    def received(self):
+        """Frames delivered in the run (here and by any sink before)."""
+        return self.totals.n
 
     def record(self, received, text):
         """The record of a frame from its payload; ``stamp`` completes it."""
@@ -130,78 +152,85 @@ class Report:
         record["latency_ms"] = (arrived - record["source"]["ts"]) * 1e3
         return record
 
-    def add_record(self, record):
-        if self.first is None:
-            self.first = record["arrived"]
-        self.last = record["arrived"]
-        self.records.append(record)
+    def with_record(self, record):
+        """The run's totals with ``record`` folded in (this one's unchanged)."""
+        totals = self.totals.copy()
+        totals.add(record)
+        return totals
+
+    def add_record(self, record, totals=None):
+        """A frame delivered here; ``totals``: with_record(record), when known."""
+        if totals is None:
+            totals = self.with_record(record)
+        self.totals = totals
+        self.recent.append(record)
+        self.ids.add(record["frame_id"])
+        if len(self.latencies) < self.EXACT:
+            self.latencies.append(record["latency_ms"])
         self.here += 1
 
-    def load(self, delivered):
-        """Every frame delivered in the run, by this sink and any before it:
-        ``delivered`` maps frame ids to records (JSON)."""
-        here = self.here
-        self.records = []
-        self.first = self.last = None
-        for record in sorted((json.loads(v) for v in delivered.values()),
-                             key=lambda r: (r["arrived"], r["frame_id"])):
-            self.add_record(record)
-        self.here = here
+    def load(self, totals):
+        """The run's totals as the record of delivered frames has them (JSON,
+        or None when nothing was delivered): those of every sink of the run."""
+        if totals:
+            self.totals = Totals.loads(totals)
 
     def fps(self, window=15):
         """Frames per second over the last `window` arrivals."""
-        recent = self.records[-window:]
+        recent = list(itertools.islice(reversed(self.recent), window))
         if len(recent) < 2:
             return 0.0
-        span = recent[-1]["arrived"] - recent[0]["arrived"]
+        span = recent[0]["arrived"] - recent[-1]["arrived"]
         return (len(recent) - 1) / span if span > 0 else 0.0
 
     def summary(self):
-        ids = [r["frame_id"] for r in self.records]
-        latencies = sorted(r["latency_ms"] for r in self.records)
-        first, last = self.first, self.last
-        span = (last - first) if first is not None and last is not None else 0.0
-        n = len(self.records)
-        arrivals = [r["arrived"] for r in self.records]
-        gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+        t = self.totals
+        n = t.n
+        span = (t.last - t.first) if t.first is not None and t.last is not None else 0.0
+        # every latency of the run is here: exact percentiles
+        exact = sorted(self.latencies) if len(self.latencies) == n else None
 
         def pct(p):
-            return latencies[min(n - 1, int(round(p / 100.0 * (n - 1))))] if n else 0.0
+            if exact is None:
+                return t.percentile(p)
+            return exact[min(n - 1, int(round(p / 100.0 * (n - 1))))] if n else 0.0
 
         steps = {stage: dict(times) for stage, times in self.steps.items()}
         if self.here:
             steps.setdefault("sink", {})["parse"] = self.parse_s / self.here * 1e3
+        sent = self.sent
+        set_aside = {f for f in self.set_aside if 0 <= f < sent and f not in self.ids}
+        dropped = {f for f in self.dropped if 0 <= f < sent and f not in self.ids}
         return {
-            "sent": self.sent,
+            "sent": sent,
             "received": n,
-            "lost": max(0, len(set(range(self.sent)) - set(ids) - self.set_aside - self.dropped)
-                        - self.unseen),
-            "dropped": len(set(range(self.sent)) & self.dropped - set(ids)),
+            "lost": max(0, sent - min(n, sent) - len(set_aside | dropped) - self.unseen),
+            "dropped": len(dropped),
             "dropped_ports": dict(self.dropped_ports),
-            "set_aside": len(set(range(self.sent)) & self.set_aside - set(ids)),
+            "set_aside": len(set_aside),
             "dead": dict(self.dead),
             "earlier": n - self.here,
-            "out_of_order": sum(1 for a, b in zip(ids, ids[1:]) if b <= a),
+            "out_of_order": t.counts["out_of_order"],
             "duplicates": self.duplicates,
-            "reclaimed": sum(1 for r in self.records if r["reclaimed"]),
-            "longest_gap_ms": max(gaps) * 1e3 if gaps else 0.0,
-            "latency_ms": {"mean": sum(latencies) / n if n else 0.0, "p50": pct(50),
+            "reclaimed": t.counts["reclaimed"],
+            "longest_gap_ms": t.longest_gap * 1e3,
+            "latency_ms": {"mean": t.mean("latency_ms"), "p50": pct(50),
                            "p95": pct(95), "p99": pct(99),
-                           "max": latencies[-1] if n else 0.0},
+                           "max": t.max_latency if n else 0.0},
             "fps": (n - 1) / span if n > 1 and span > 0 else 0.0,
             "seconds": span,
-            "camera_bytes": sum(r["camera_bytes"] for r in self.records) / n if n else 0.0,
-            "detector_bytes": sum(r["detector_bytes"] for r in self.records) / n if n else 0.0,
-            "detect_ms": sum(r["detect_ms"] for r in self.records) / n if n else 0.0,
-            "hits": sum(r["hits"] for r in self.records),
-            "found": sum(len(r["shapes"]) for r in self.records),
-            "expected": sum(r["expected"] for r in self.records),
+            "camera_bytes": t.mean("camera_bytes"),
+            "detector_bytes": t.mean("detector_bytes"),
+            "detect_ms": t.mean("detect_ms"),
+            "hits": t.counts["hits"],
+            "found": t.counts["found"],
+            "expected": t.counts["expected"],
             "steps": steps,
             "fault": self.fault,
             "left": self.left,
             "run": dict(self.settings) if self.settings is not None else None,
-            "detectors": len({r["detector"] for r in self.records}),
-            "finders": sorted({r["finder"] for r in self.records}),
+            "detectors": len(t.detectors) + t.more_detectors,
+            "finders": sorted(t.finders),
         }
 
     def read_steps(self, saved):

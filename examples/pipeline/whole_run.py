@@ -64,11 +64,11 @@ def run(url, opts, on_frame=None):
 
     def frame_in(record, report):
         if (opts.kill_detector is not None and not killed
-                and len(report.records) >= opts.kill_detector):
+                and report.received >= opts.kill_detector):
             victim = stages[1]
             os.kill(victim.pid, signal.SIGKILL)
             killed.append(victim)
-            report.fault = (len(report.records), time.time())
+            report.fault = (report.received, time.time())
         if on_frame is not None:
             on_frame(record, report)
 

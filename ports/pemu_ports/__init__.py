@@ -12,8 +12,8 @@ from .consumer import Consumer
 from .errors import Busy, Gone, Stalled, is_gone
 from .member import Member
 from .publisher import BLOCK, DROP_OLDEST, OVERFLOW, Publisher
-from .run import Run
-from .streams import FIELD, FRAME, Entry, dead_key, drop_key, end_key, ensure_group
+from .run import Run, ensure_group
+from .streams import FIELD, FRAME, Entry, dead_key, drop_key, end_key
 
 __all__ = ["BLOCK", "DROP_OLDEST", "FIELD", "FRAME", "OVERFLOW", "Busy", "Consumer", "Entry",
            "Gone", "Member", "Publisher", "Run", "Stalled", "dead_key", "drop_key", "end_key",

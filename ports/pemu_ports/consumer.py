@@ -17,29 +17,32 @@ and acknowledged everything.
 """
 
 import time
-from typing import List, Optional, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import redis.exceptions
 
 from .errors import Gone, is_gone
 from .replies import fields, result, text
-from .run import Run
-from .streams import Entry, dead_key, end_key, ensure_group
+from .run import Run, ensure_group
+from .scripts import Arg
+from .streams import Entry, dead_key, end_key
 
 
 class Consumer:
     """Consumer ``name`` of group ``group`` on ``stream``.  It claims what
     other consumers of its group left idle for ``claim_idle`` seconds, never
     its own entries (the sink holds some back on purpose), and sets aside
-    an entry delivered ``max_deliveries`` times already."""
+    an entry delivered ``max_deliveries`` times already.  ``span`` bounds
+    the frames the record of delivered frames keeps above a gap."""
 
     def __init__(self, run: Run, stream: str, group: str, name: str, claim_idle: float = 2.0,
-                 block: float = 0.5, max_deliveries: int = 3, window: int = 32) -> None:
+                 block: float = 0.5, max_deliveries: int = 3, window: int = 32,
+                 span: int = 4096) -> None:
         self.run, self.client = run, run.client
         self.stream, self.group, self.name = stream, group, name
         self.claim_idle, self.block, self.max_deliveries = claim_idle, block, max_deliveries
-        self.claim_count = 2 * window + 16
-        ensure_group(self.client, stream, group)
+        self.claim_count, self.span = 2 * window + 16, span
+        ensure_group(run, stream, group)
         self.next_claim = time.monotonic()  # a consumer that starts claims at once
         # what a consumer of the same name left pending (one that reuses its
         # name after a restart) is taken back first; under a new name the
@@ -89,13 +92,17 @@ class Consumer:
             [self.run.keep_ms, self.group, entry_id, error[:500], self.name, self.run.log_cap])
         self.set_aside_count += 1
 
-    def deliver(self, entry_id: str, frame_id: int, record: Optional[str]) -> bool:
-        """The sink's step: ``record`` stored as frame ``frame_id``'s output
-        unless one is there already (or ``record`` is None: a duplicate),
-        the entry acknowledged.  True when delivered here."""
+    def deliver(self, entry_id: str, frame_id: int, record: Optional[str],
+                settled: Sequence[int] = ()) -> bool:
+        """The sink's step: frame ``frame_id`` recorded as delivered unless
+        it was already (or ``record`` is None: a duplicate), ``record`` (the
+        sink's totals with this frame) kept with it, the entry acknowledged;
+        the frames of ``settled`` (that will not come) recorded as done.
+        True when delivered here."""
+        args: List[Arg] = [self.run.keep_ms, self.group, entry_id, frame_id, record or "",
+                           self.span]
         return bool(self.run.scripts.deliver(
-            [self.run.key, self.stream, self.run.delivered],
-            [self.run.keep_ms, self.group, entry_id, frame_id, record or ""]))
+            [self.run.key, self.stream, self.run.delivered], args + list(settled)))
 
     def state(self, upstream: Optional[str] = None
               ) -> Tuple[Optional[int], int, int, int, bool]:

@@ -30,9 +30,9 @@ from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple, Uni
 from .errors import Stalled
 from .member import Member
 from .replies import text
-from .run import Run
+from .run import Run, ensure_group
 from .scripts import Arg
-from .streams import drop_key, ensure_group
+from .streams import drop_key
 
 if TYPE_CHECKING:
     from .consumer import Consumer
@@ -64,8 +64,7 @@ class Publisher:
         self.stall, self.poll, self.member = stall, poll, member
         self.say, self.notice = say, notice
         for group in self.readers:
-            ensure_group(run.client, stream, group)
-        run.client.pexpire(stream, run.keep_ms)
+            ensure_group(run, stream, group)
         self.count = 0
 
     def publish(self, payload: bytes, frame_id: Union[int, bytes],

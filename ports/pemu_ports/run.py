@@ -5,7 +5,7 @@ live in one slot of a Redis Cluster; every key carries an expiry, refreshed
 while a stage of the run is alive.
 """
 
-from typing import Dict, Iterable, List, Sequence
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import redis
 
@@ -105,3 +105,27 @@ class Run:
                         pass  # not a count
                     break
         return counts
+
+    def delivered_frames(self) -> Tuple[int, Set[int], int, Optional[bytes]]:
+        """The record of delivered frames: (watermark, the frames done above
+        it, frames delivered, the totals the sink kept with the last one).
+        Every frame below the watermark is done (delivered, or settled as
+        one that will not come)."""
+        raw = result(self.client.hgetall(self.delivered))
+        low, count, totals, above = 0, 0, None, set()
+        for field, value in raw.items():
+            if field == b"low":
+                low = int(value)
+            elif field == b"count":
+                count = int(value)
+            elif field == b"totals":
+                totals = value
+            elif field.isdigit():
+                above.add(int(field))
+        return low, {f for f in above if f >= low}, count, totals
+
+
+def ensure_group(run: Run, stream: str, group: str) -> None:
+    """Creates ``group`` on ``stream`` of ``run`` (and the stream, with the
+    run's expiry, in the same step), reading from its start."""
+    run.scripts.group([run.key, stream], [run.keep_ms, group])

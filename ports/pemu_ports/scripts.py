@@ -21,7 +21,8 @@ from .errors import Gone, is_gone
 Arg = Union[str, bytes, int, float]
 Script = Callable[[Sequence[str], Sequence[Arg]], Any]
 
-NAMES = ("step", "trim", "set_aside", "claim", "deliver", "state", "beat", "finish", "cleanup")
+NAMES = ("step", "trim", "set_aside", "claim", "deliver", "state", "beat", "finish", "cleanup",
+         "group")
 
 
 def _load() -> Dict[str, str]:
@@ -52,6 +53,7 @@ class Scripts:
     beat: Script
     finish: Script
     cleanup: Script
+    group: Script
 
     def __init__(self, client: "redis.Redis") -> None:
         for name in NAMES:

@@ -1,10 +1,6 @@
-"""The streams of a port: the fields of an entry, the keys beside a port,
-and the consumer groups that read it."""
+"""The streams of a port: the fields of an entry and the keys beside a port."""
 
 from typing import Dict, Tuple
-
-import redis
-import redis.exceptions
 
 # An entry taken from a port: (entry id, its fields, whether it was
 # reclaimed from another consumer or from this one's own history).
@@ -28,11 +24,3 @@ def drop_key(stream: str) -> str:
     """The port's drop log: the entries dropped for freshness."""
     return stream + ":drop"
 
-
-def ensure_group(client: "redis.Redis", stream: str, group: str) -> None:
-    """Creates ``group`` on ``stream`` (and the stream), reading from its start."""
-    try:
-        client.xgroup_create(stream, group, id="0", mkstream=True)
-    except redis.exceptions.ResponseError as exc:
-        if "BUSYGROUP" not in str(exc):
-            raise
