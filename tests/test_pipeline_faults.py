@@ -112,6 +112,27 @@ def test_a_consumer_restarted_under_its_old_name_takes_back_what_it_held(client)
     assert [(f[FIELD], r) for _, f, r in again.take()] == [(b"2", False)]
 
 
+def test_an_entry_whose_delivery_reply_was_lost_is_taken_back_not_held_forever(client):
+    run_, stream = client
+    publisher = Publisher(run_, stream, ["g"], window=8)
+    for i in range(3):
+        publisher.publish(b"%d" % i, i)
+    me = Consumer(run_, stream, "g", "me", claim_idle=0.2)
+    (held_id, _, _), = me.take()  # frame 0, held on purpose (as the sink holds frames)
+    # the server delivers frame 1 to "me", but the reply is lost with the
+    # connection: the entry is pending under the consumer's own name
+    run_.client.xreadgroup("g", "me", {stream: ">"}, count=1)
+    time.sleep(0.3)
+    taken = me.take()
+    assert [(f[FIELD], r) for _, f, r in taken] == [(b"1", True)]
+    assert me.held == {held_id, taken[0][0]}
+    publisher.publish(b"answer", 9, ack=(me, taken[0][0]))  # answered: no longer held
+    assert me.held == {held_id}
+    # what it holds is never taken back, however long it waits
+    time.sleep(0.3)
+    assert [f[FIELD] for _, f, _ in me.take()] == [b"2"]
+
+
 def test_every_key_of_a_run_is_in_one_cluster_slot(client):
     from redis.crc import key_slot
     run_ = Run(client[0].client, "gate-1", PORTS, extra=("settings",))

@@ -42,7 +42,7 @@ def run_(server):  # noqa: F811
 
 def test_another_group_drops_sets_aside_and_claims_on_its_own(run_):
     c, (camera_out, detector_out) = run_.client, run_.ports
-    ensure_group(c, camera_out, "other")  # another application reads the camera's port
+    ensure_group(run_, camera_out, "other")  # another application reads the camera's port
     frames = Publisher(run_, camera_out, ["detector"], window=3, overflow=DROP_OLDEST)
     results = Publisher(run_, detector_out, ["sink"], window=32)
     detector = Consumer(run_, camera_out, "detector", "d", claim_idle=60)
@@ -102,7 +102,7 @@ def test_another_group_on_the_cameras_port_changes_nothing_in_a_run(server):  # 
         mine = Run(client, stages.name, PORTS, keep=60)
         while client.exists(port, counted) < 2 and not stop.is_set():
             time.sleep(0.02)
-        ensure_group(client, port, "other")
+        ensure_group(mine, port, "other")
         first = Consumer(mine, port, "other", "o1", claim_idle=60)
         second = Consumer(mine, port, "other", "o2", claim_idle=0.3)
         got = []

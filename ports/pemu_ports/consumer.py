@@ -17,7 +17,7 @@ and acknowledged everything.
 """
 
 import time
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Set, Tuple
 
 import redis.exceptions
 
@@ -32,7 +32,14 @@ class Consumer:
     """Consumer ``name`` of group ``group`` on ``stream``.  It claims what
     other consumers of its group left idle for ``claim_idle`` seconds, never
     its own entries (the sink holds some back on purpose), and sets aside
-    an entry delivered ``max_deliveries`` times already.  ``span`` bounds
+    an entry delivered ``max_deliveries`` times already.
+
+    It knows the entries it has handed out and not yet answered (``held``:
+    answered by ``set_aside``, ``deliver``, or a publisher's step that
+    acknowledges it; ``answered`` for an entry acknowledged otherwise).  An
+    entry pending under its own name that it never handed out was delivered
+    by a read whose reply was lost with its connection (a server restarted,
+    a network that broke): once idle for ``claim_idle`` it is taken back.  ``span`` bounds
     the frames the record of delivered frames keeps above a gap."""
 
     def __init__(self, run: Run, stream: str, group: str, name: str, claim_idle: float = 2.0,
@@ -49,21 +56,31 @@ class Consumer:
         # claims take it back once it has been idle for ``claim_idle``
         self.history = True
         self.reclaimed = self.set_aside_count = 0
+        self.held: Set[str] = set()
 
     def take(self) -> List[Entry]:
         """The next entries: a list of (entry id, fields, reclaimed), empty
         when nothing came within ``block`` seconds.  Entries another
         consumer has held unacknowledged for ``claim_idle`` seconds are
         claimed first."""
+        entries = self._take()
+        self.held.update(entry_id for entry_id, _, _ in entries)
+        return entries
+
+    def answered(self, entry_id: str) -> None:
+        """``entry_id`` is acknowledged: no longer held here."""
+        self.held.discard(entry_id)
+
+    def _take(self) -> List[Entry]:
         now = time.monotonic()
         if now >= self.next_claim:
             self.next_claim = now + self.claim_idle / 2
-            claimed, dead = self.run.scripts.claim(
+            claimed, dead, mine = self.run.scripts.claim(
                 [self.run.key, self.stream, dead_key(self.stream)],
                 [self.run.keep_ms, self.group, self.name, int(self.claim_idle * 1000),
                  self.max_deliveries, self.claim_count, self.run.log_cap])
             self.set_aside_count += dead
-            claimed = [(text(i), fields(f), True) for i, f in claimed]
+            claimed = [(text(i), fields(f), True) for i, f in claimed] + self._lost(mine)
             if claimed:
                 self.reclaimed += len(claimed)
                 return claimed
@@ -84,12 +101,22 @@ class Consumer:
             raise
         return [(text(i), f, False) for _, entries in got for i, f in entries]
 
+    def _lost(self, mine: Sequence[bytes]) -> List[Entry]:
+        """The entries of ``mine`` (pending under this consumer's name) that
+        it does not hold, taken back (XCLAIM, which skips any trimmed)."""
+        lost = [entry_id for entry_id in map(text, mine) if entry_id not in self.held]
+        if not lost:
+            return []
+        got = result(self.client.xclaim(self.stream, self.group, self.name, 0, lost))
+        return [(text(i), f, True) for i, f in got if f]
+
     def set_aside(self, entry_id: str, error: str) -> None:
         """Moves ``entry_id`` to the port's dead letters with ``error``, and
         acknowledges it, in one step."""
         self.run.scripts.set_aside(
             [self.run.key, self.stream, dead_key(self.stream)],
             [self.run.keep_ms, self.group, entry_id, error[:500], self.name, self.run.log_cap])
+        self.held.discard(entry_id)
         self.set_aside_count += 1
 
     def deliver(self, entry_id: str, frame_id: int, record: Optional[str],
@@ -101,8 +128,10 @@ class Consumer:
         True when delivered here."""
         args: List[Arg] = [self.run.keep_ms, self.group, entry_id, frame_id, record or "",
                            self.span]
-        return bool(self.run.scripts.deliver(
+        new = bool(self.run.scripts.deliver(
             [self.run.key, self.stream, self.run.delivered], args + list(settled)))
+        self.held.discard(entry_id)
+        return new
 
     def state(self, upstream: Optional[str] = None
               ) -> Tuple[Optional[int], int, int, int, bool]:

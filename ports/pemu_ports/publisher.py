@@ -85,12 +85,16 @@ class Publisher:
             args += [self.window, self.run.log_cap]
             length, dropped = self.run.scripts.step(keys, args)
             self.count += 1
+            if ack is not None:
+                ack[0].answered(ack[1])
             for i in range(0, len(dropped), 2):
                 if text(dropped[i]) in self.readers:
                     self.dropped += int(dropped[i + 1])
             return time.perf_counter() - started, 0.0
         length = self.run.scripts.step(keys, args)
         self.count += 1
+        if ack is not None:
+            ack[0].answered(ack[1])
         published = time.perf_counter()
         self.wait_below(length)
         return published - started, time.perf_counter() - published

@@ -2,9 +2,11 @@
 -- ARGV keep, group, me, min idle ms, max deliveries, count, dead-letter cap
 -- Claims the entries other consumers have left idle for `min idle`; those
 -- delivered `max deliveries` times already are set aside instead.  Returns
--- {claimed entries, entries set aside}.
+-- {claimed entries, entries set aside, ids of the caller's own entries idle
+-- as long}: the caller tells those it holds from those whose delivery to it
+-- was lost with a broken connection.
 need(2)
-local claimed, dead = {}, 0
+local claimed, dead, mine = {}, 0, {}
 local pending = redis.call('XPENDING', KEYS[2], ARGV[2], 'IDLE', ARGV[4], '-', '+', ARGV[6])
 for _, p in ipairs(pending) do
   if p[2] ~= ARGV[3] then
@@ -16,7 +18,9 @@ for _, p in ipairs(pending) do
       local got = redis.call('XCLAIM', KEYS[2], ARGV[2], ARGV[3], ARGV[4], p[1])
       if got[1] then table.insert(claimed, got[1]) end
     end
+  else
+    table.insert(mine, p[1])
   end
 end
 if dead > 0 then trim(KEYS[2]) end
-return {claimed, dead}
+return {claimed, dead, mine}
