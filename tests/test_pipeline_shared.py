@@ -215,6 +215,14 @@ def test_a_drop_log_longer_than_the_recursion_limit_is_read_in_a_loop(run_):
     assert 5200 / 4 > sys.getrecursionlimit()
     assert drops.read(count=4) == [i for i in range(5200) if i % 4]
     assert drops.read(count=4) == [] and drops.entries[log] == 3900
+    # each frame counted once; of a log without end only the recent ids kept
+    with c.pipeline(transaction=False) as pipe:
+        for i in range(5200, 12000):
+            pipe.xadd(log, {"group": "detector", "entry": "0-1", "f": i})
+        pipe.execute()
+    assert len(drops.read()) == 6800 and drops.count == 3900 + 6800
+    assert len(drops.frames.ids) <= 2 * drops.frames.horizon
+    assert 11999 in drops.frames and 1 not in drops.frames
 
 
 def test_the_logs_keep_their_last_entries_and_the_counts_stay_exact(run_):
@@ -241,11 +249,11 @@ def test_the_logs_keep_their_last_entries_and_the_counts_stay_exact(run_):
     late = Missing(run_)
     late.read()
     unseen = late.dropped.unseen(dropped)
-    assert unseen == 298 - len(late.dropped.frames) > 0
-    assert late.set_aside.frames == {298, 299} and late.set_aside.unseen(dead) == 0
+    assert unseen == 298 - late.dropped.count > 0
+    assert late.set_aside.frames.ids == {298, 299} and late.set_aside.unseen(dead) == 0
     # and its report counts them dropped, not lost
     report = Report(Options(frames=300))
-    report.dropped, report.set_aside = late.dropped.frames, late.set_aside.frames
+    report.dropped, report.set_aside = late.dropped.frames.ids, late.set_aside.frames.ids
     assert report.summary()["lost"] == unseen
     report.unseen = unseen
     assert report.summary()["lost"] == 0

@@ -3,6 +3,7 @@ freshness, by the run's own group of the port."""
 
 from pemu_ports import FRAME, dead_key, drop_key
 
+from .frame_set import RecentIds
 from .runs import READERS
 
 
@@ -11,7 +12,9 @@ class DeadLetters:
     come (with ``key=drop_key, field=FRAME``: the frames dropped for them for
     freshness).  Entries of other groups of a port are passed over.  The
     logs keep only their last entries: ``unseen`` tells how many of the
-    exact counts were trimmed before they were read here."""
+    exact counts were trimmed before they were read here.  ``frames`` keeps
+    the recent frame ids read (all of a short run; a live run drops without
+    end), ``count`` the frames read in all."""
 
     def __init__(self, run, key=dead_key, field=b"field:" + FRAME):
         self.client, self.field = run.client, field
@@ -19,7 +22,8 @@ class DeadLetters:
         self.groups = {key(p): g.encode() for p, g in zip(run.ports, READERS)}
         self.last = {k: "0-0" for k in self.ports}
         self.entries = {k: 0 for k in self.ports}  # entries of the run's groups read
-        self.frames = set()
+        self.frames = RecentIds()
+        self.count = 0  # frames read, each once
 
     def read(self, count=256):
         """Reads what was logged since the last call, a batch at a time;
@@ -42,6 +46,7 @@ class DeadLetters:
                         continue  # not one of the camera's frames
                     if frame_id not in self.frames:
                         self.frames.add(frame_id)
+                        self.count += 1
                         new.append(frame_id)
             if not any(len(entries) == count for _, entries in got):
                 return new
@@ -65,4 +70,5 @@ class Missing:
 
     @property
     def frames(self):
-        return self.set_aside.frames | self.dropped.frames
+        """The recent frames of both."""
+        return self.set_aside.frames.ids | self.dropped.frames.ids

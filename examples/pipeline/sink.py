@@ -167,8 +167,8 @@ def finish_report(run, report):
     report.dropped_ports = own(run, run.dropped())
     missing = report.missing or Missing(run)
     missing.read()
-    report.set_aside = missing.set_aside.frames
-    report.dropped = missing.dropped.frames
+    report.set_aside, report.set_aside_count = missing.set_aside.frames.ids, missing.set_aside.count
+    report.dropped, report.dropped_count = missing.dropped.frames.ids, missing.dropped.count
     report.unseen = (missing.set_aside.unseen(report.dead)
                      + missing.dropped.unseen(report.dropped_ports))
 

@@ -102,11 +102,14 @@ class Report:
         self.fault = None  # (frame count at the sink, time) of the killed detector
         self.left = None  # entries of the run left in Redis at the end
         self.dead = {}  # port -> entries set aside
-        self.set_aside = set()  # frame ids set aside
+        # the frame ids set aside, and dropped for freshness (drop-oldest):
+        # the recent ones (all of a short run), and how many in all (None:
+        # as many as the ids)
+        self.set_aside, self.set_aside_count = set(), None
         # the settings the camera published with the run (stages.read_settings):
         # the run's, which may differ from this sink's own options
         self.settings = None
-        self.dropped = set()  # frame ids dropped for freshness (drop-oldest)
+        self.dropped, self.dropped_count = set(), None
         self.dropped_ports = {}  # port -> entries dropped there
         self.missing = None  # the sink's reader of those logs (dead_letters.Missing)
         # entries of those logs trimmed before the sink read them (a sink
@@ -199,15 +202,23 @@ class Report:
         if self.here:
             steps.setdefault("sink", {})["parse"] = self.parse_s / self.here * 1e3
         sent = self.sent
-        set_aside = {f for f in self.set_aside if 0 <= f < sent and f not in self.ids}
-        dropped = {f for f in self.dropped if 0 <= f < sent and f not in self.ids}
+
+        def settled(frames, count):
+            # the frames of the run that will not come and were not delivered
+            # after all (a frame answered twice, once dropped): by id where
+            # known, the older frames of a long run by their count
+            kept = {f for f in frames if 0 <= f < sent and f not in self.ids}
+            return kept, (len(frames) if count is None else count) - len(frames) + len(kept)
+        set_aside, set_aside_n = settled(self.set_aside, self.set_aside_count)
+        dropped, dropped_n = settled(self.dropped, self.dropped_count)
         return {
             "sent": sent,
             "received": n,
-            "lost": max(0, sent - min(n, sent) - len(set_aside | dropped) - self.unseen),
-            "dropped": len(dropped),
+            "lost": max(0, sent - min(n, sent) - self.unseen
+                        - (set_aside_n + dropped_n - len(set_aside & dropped))),
+            "dropped": dropped_n,
             "dropped_ports": dict(self.dropped_ports),
-            "set_aside": len(set_aside),
+            "set_aside": set_aside_n,
             "dead": dict(self.dead),
             "earlier": n - self.here,
             "out_of_order": t.counts["out_of_order"],
