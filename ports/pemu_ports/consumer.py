@@ -17,7 +17,7 @@ and acknowledged everything.
 """
 
 import time
-from typing import List, Optional, Sequence, Set, Tuple
+from typing import List, Optional, Sequence, Set, Tuple, Union
 
 import redis.exceptions
 
@@ -104,7 +104,8 @@ class Consumer:
     def _lost(self, mine: Sequence[bytes]) -> List[Entry]:
         """The entries of ``mine`` (pending under this consumer's name) that
         it does not hold, taken back (XCLAIM, which skips any trimmed)."""
-        lost = [entry_id for entry_id in map(text, mine) if entry_id not in self.held]
+        lost: List[Union[int, bytes, str, memoryview]] = [
+            entry_id for entry_id in map(text, mine) if entry_id not in self.held]
         if not lost:
             return []
         got = result(self.client.xclaim(self.stream, self.group, self.name, 0, lost))
