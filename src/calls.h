@@ -3,8 +3,8 @@
 // They behave as the same call written in Python would, with direct routes
 // where the callee is one of the module's own functions: those skip the
 // bound method, argument tuple and keyword dict, but bind the arguments
-// and run the body exactly as a call through the interpreter, counting one
-// level of its recursion limit as that call would.
+// and run the body exactly as a call through the interpreter, counting
+// against its recursion limit as that call would (see RecursionGuard).
 #pragma once
 
 #include "function.h"

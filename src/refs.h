@@ -213,14 +213,33 @@ inline Ref vcall(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
 #endif
 }
 
-// Counts one level of the interpreter's recursion limit while it lives, as
-// a call through the interpreter does; throws RecursionError past it.
+// Counts against the interpreter's recursion limit while it lives, as a
+// call through the interpreter does; throws RecursionError past it.
+//
+// From 3.12 on, the limit for calls in C is one of its own, a number of
+// levels (10000 on 3.13) sized for the interpreter's own frames.  One level
+// of the module's direct calls (invoke, the binder, a method's body and
+// what it calls back into invoke) takes some 850 bytes of stack, so at one
+// level each, a cycle of them through the module alone (a to_dict rebound
+// to its caller's) reaches the end of an 8 MB stack before the limit.  Each
+// such call counts two levels there, which keeps that depth under 5 MB.
 class RecursionGuard {
 public:
     RecursionGuard() {
         if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+#if PY_VERSION_HEX >= 0x030C0000
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            Py_LeaveRecursiveCall();
+            throw_error();
+        }
+#endif
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        Py_LeaveRecursiveCall();
+#if PY_VERSION_HEX >= 0x030C0000
+        Py_LeaveRecursiveCall();
+#endif
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
