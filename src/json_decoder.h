@@ -13,7 +13,11 @@
 //   other surrogate kept as a lone code point; integers through
 //   PyLong_FromString (and so under the digit limit of the interpreter
 //   where it has one) unless short enough to be exact in 64 bits; floats
-//   through PyOS_string_to_double, as the scanner converts them.  Each str
+//   with the bits PyOS_string_to_double gives them, as the scanner converts
+//   them: up to 19 significant digits and a power of ten that a double (or
+//   the x87 extended format) holds exactly, in one rounded operation
+//   (json_numbers.cpp says why that is exact), else through that very
+//   function.  Each str
 //   at its narrowest width, exactly as long as its text.  Within one
 //   document equal keys are one str object, as the scanner's memo makes
 //   them; besides, short ASCII keys come from a small table and are shared
