@@ -24,7 +24,7 @@ struct Cursor {
     const unsigned char* end;
 
     void skip_space() {
-        while (p != end && is_json_space(*p)) ++p;
+        while (p != end && *p <= ' ' && is_json_space(*p)) ++p;
     }
 
     // The byte at the cursor; end of input declines.
@@ -48,17 +48,20 @@ inline std::uint64_t load_word(const unsigned char* p) {
     return w;
 }
 
-// Whether one of the eight bytes of `w` ends the raw text of a string: a
-// byte below 0x20, '"' or '\\'.  (Exact as a whole: a borrow can only mark
-// bytes above one that matches.)
-inline bool ends_raw_text(std::uint64_t w) {
+// The bytes of `w` that end the raw text of a string (a byte below 0x20,
+// '"' or '\\'), as their high bits.  The lowest byte marked is exact: a
+// borrow can only mark bytes above one that matches.
+inline std::uint64_t raw_text_stops(std::uint64_t w) {
     std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
     std::uint64_t quote = w ^ (kOnes * '"');
     std::uint64_t backslash = w ^ (kOnes * '\\');
     std::uint64_t zero_quote = (quote - kOnes) & ~quote;
     std::uint64_t zero_backslash = (backslash - kOnes) & ~backslash;
-    return ((below_space | zero_quote | zero_backslash) & kHighs) != 0;
+    return (below_space | zero_quote | zero_backslash) & kHighs;
 }
+
+// Whether one of the eight bytes of `w` ends the raw text of a string.
+inline bool ends_raw_text(std::uint64_t w) { return raw_text_stops(w) != 0; }
 
 // The length of the plain ASCII run at `p` (no escape, no control
 // character, no quote, no byte above 0x7F).

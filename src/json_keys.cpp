@@ -37,13 +37,14 @@ Ref KeyDecoder::same_key(const Ref& key) {
 }
 
 // A key that is not a short run of plain ASCII: with escapes, non-ASCII or
-// long; short ASCII text made from escapes still goes through the table.
+// long, or within eight bytes of the end; short ASCII text made from
+// escapes still goes through the table.
 Ref KeyDecoder::other_key() {
     Ref key = strings_.string();
     auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key.get()));
-    if (PyUnicode_IS_COMPACT_ASCII(key.get()) && length <= kMaxTableKey) {
+    if (PyUnicode_IS_COMPACT_ASCII(key.get()) && length <= static_cast<std::size_t>(kMaxTableKey)) {
         const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(key.get()));
-        return table_key(text, length, std::move(key));
+        return table_key(text, length, key_hash(text, length), std::move(key));
     }
     return same_key(key);
 }
