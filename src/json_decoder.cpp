@@ -28,15 +28,15 @@ struct Open {
 class Decoder {
 public:
     Decoder(const unsigned char* begin, const unsigned char* end, int budget)
-        : at_{begin, end}, max_depth_(static_cast<std::size_t>(budget)) {
+        : keys_(begin, end), max_depth_(static_cast<std::size_t>(budget)) {
         open_.reserve(16);  // room for a payload's nesting in one allocation
     }
 
     Ref document() {
-        at_.skip_space();
+        at().skip_space();
         Ref value = parse_value();
-        at_.skip_space();
-        if (at_.p != at_.end) decline();
+        at().skip_space();
+        if (at().p != at().end) decline();
         return value;
     }
 
@@ -46,19 +46,19 @@ private:
     Ref parse_value() {
         for (;;) {
             Ref value;
-            unsigned char c = at_.peek_byte();
+            unsigned char c = at().peek_byte();
             if (c == '{' || c == '[') {
-                ++at_.p;
+                ++at().p;
                 if (open_.size() >= max_depth_) decline();
                 bool is_object = c == '{';
                 value = Ref::steal(is_object ? PyDict_New() : PyList_New(0));
-                at_.skip_space();
-                if (at_.peek_byte() != closing(is_object)) {
+                at().skip_space();
+                if (at().peek_byte() != closing(is_object)) {
                     open_.push_back(Open{std::move(value), Ref(), is_object});
                     if (is_object) read_key(open_.back());
                     continue;  // to its first value
                 }
-                ++at_.p;  // empty
+                ++at().p;  // empty
             } else {
                 value = parse_scalar(c);
             }
@@ -71,11 +71,11 @@ private:
                     check(PyDict_SetItem(top.container.get(), top.key.get(), value.get()));
                 else
                     check(PyList_Append(top.container.get(), value.get()));
-                at_.skip_space();
-                unsigned char next = at_.peek_byte();
-                ++at_.p;
+                at().skip_space();
+                unsigned char next = at().peek_byte();
+                ++at().p;
                 if (next == ',') {
-                    at_.skip_space();
+                    at().skip_space();
                     if (top.is_object) read_key(top);
                     break;  // to the next value
                 }
@@ -88,40 +88,40 @@ private:
 
     // A key, its colon and the space up to its value.
     [[gnu::always_inline]] void read_key(Open& object) {
-        if (at_.peek_byte() != '"') decline();
-        ++at_.p;
+        if (at().peek_byte() != '"') decline();
+        ++at().p;
         object.key = keys_.key();
-        at_.skip_space();
-        if (at_.peek_byte() != ':') decline();
-        ++at_.p;
-        at_.skip_space();
+        at().skip_space();
+        if (at().peek_byte() != ':') decline();
+        ++at().p;
+        at().skip_space();
     }
 
     Ref parse_scalar(unsigned char c) {
         switch (c) {
             case '"':
-                ++at_.p;
-                return strings_.string();
+                ++at().p;
+                return keys_.strings().string();
             case 't':
-                at_.expect_word("true", 4);
+                at().expect_word("true", 4);
                 return Ref::borrow(Py_True);
             case 'f':
-                at_.expect_word("false", 5);
+                at().expect_word("false", 5);
                 return Ref::borrow(Py_False);
             case 'n':
-                at_.expect_word("null", 4);
+                at().expect_word("null", 4);
                 return none();
             default:
-                if (c == '-' || (c >= '0' && c <= '9')) return decode_number(at_);
+                if (c == '-' || (c >= '0' && c <= '9')) return decode_number(at());
                 decline();  // NaN, Infinity or an error
         }
     }
 
-    Cursor at_;
+    Cursor& at() { return keys_.at(); }
+
+    KeyDecoder keys_;  // and the strings, and the cursor
     std::size_t max_depth_;
     std::vector<Open> open_;
-    StringDecoder strings_{at_};
-    KeyDecoder keys_{at_, strings_};
 };
 
 }  // namespace

@@ -10,7 +10,10 @@ namespace pemu {
 
 class KeyDecoder {
 public:
-    KeyDecoder(Cursor& at, StringDecoder& strings) : at_(at), strings_(strings) {}
+    KeyDecoder(const unsigned char* begin, const unsigned char* end) : strings_(begin, end) {}
+
+    StringDecoder& strings() { return strings_; }
+    Cursor& at() { return strings_.cursor(); }
 
     // The key whose opening quote is just behind the cursor; the cursor
     // ends past its closing quote.  Short ASCII keys are looked up in the
@@ -23,9 +26,9 @@ public:
         // Eight bytes at a time, hashed as they are read: a key of plain
         // ASCII ends at the first byte that ends raw text, if that is its
         // quote (the lowest such byte is marked exactly; see ends_raw_text).
-        const unsigned char* text = at_.p;
+        const unsigned char* text = at().p;
         std::uint64_t hash = 0;
-        for (const unsigned char* q = text; at_.end - q >= 8 && q - text < kMaxTableKey; q += 8) {
+        for (const unsigned char* q = text; at().end - q >= 8 && q - text < kMaxTableKey; q += 8) {
             std::uint64_t w = load_word(q);
             std::uint64_t stops = raw_text_stops(w) | (w & kHighs);
             if (stops == 0) {
@@ -36,7 +39,7 @@ public:
             if (q[first] != '"') break;
             hash = mix(hash, first == 0 ? 0 : w & (~std::uint64_t{0} >> (64 - 8 * first)));
             auto n = static_cast<std::size_t>(q - text) + first;
-            at_.p = q + first + 1;
+            at().p = q + first + 1;
             return table_key(text, n, hash, Ref());
         }
 #endif
@@ -78,8 +81,7 @@ private:
 
     static inline PyObject* table_[1U << kTableBits];  // owned compact ASCII str, or null
 
-    Cursor& at_;
-    StringDecoder& strings_;
+    StringDecoder strings_;  // and the cursor
     Ref memo_;  // this document's keys, made on the first key the table does not answer
 };
 

@@ -107,7 +107,7 @@ Ref StringDecoder::escaped(const unsigned char* start) {
 
 // An escape in the first pass of escaped_string(), after the backslash;
 // the code point of a \u escape (or pair) is kept for the second.
-Py_UCS4 StringDecoder::measured_escape() {
+inline Py_UCS4 StringDecoder::measured_escape() {
     bool hex = at_.p != at_.end && *at_.p == 'u';
     Py_UCS4 unit = escape();
     if (hex) units_.push_back(unit);
@@ -119,7 +119,7 @@ Py_UCS4 StringDecoder::measured_escape() {
 // lead bytes 0xC4 to 0xEF start code points that a str holds in two
 // bytes (0x100 to 0xFFFF), 0xF0 and above ones it holds in four, and
 // any other byte above 0x7F at most 0xFF.
-Py_UCS4 StringDecoder::widen(Py_UCS4 widest, std::uint64_t w) {
+inline Py_UCS4 StringDecoder::widen(Py_UCS4 widest, std::uint64_t w) {
     std::uint64_t two_high_bits = w & (w << 1) & kHighs;
     Py_UCS4 width = kMaxLatin1;
     if ((two_high_bits & (w << 2) & (w << 3)) != 0)
@@ -132,7 +132,7 @@ Py_UCS4 StringDecoder::widen(Py_UCS4 widest, std::uint64_t w) {
 // The second pass of escaped_string(): from the cursor at the start of
 // the text through the closing quote, `length` code points into `to`.
 template <typename Char>
-void StringDecoder::fill(Char* to, Py_ssize_t length) {
+inline void StringDecoder::fill(Char* to, Py_ssize_t length) {
     Py_ssize_t i = 0;
     std::size_t next_unit = 0;  // in units_
     for (;;) {
@@ -181,7 +181,7 @@ void StringDecoder::fill(Char* to, Py_ssize_t length) {
 // well-formed declines.  Only inside a string whose closing quote has
 // been found: each byte is read only once the one before it has proved
 // to be no quote, so nothing past that quote is read.
-Py_UCS4 StringDecoder::utf8_sequence(unsigned char lead) {
+inline Py_UCS4 StringDecoder::utf8_sequence(unsigned char lead) {
     auto follows = [](unsigned char c, unsigned char low = 0x80, unsigned char high = 0xBF) {
         return c >= low && c <= high;
     };
@@ -210,7 +210,7 @@ Py_UCS4 StringDecoder::utf8_sequence(unsigned char lead) {
 }
 
 // Four hex digits at `at`, or -1.
-long StringDecoder::hex4(const unsigned char* at) const {
+inline long StringDecoder::hex4(const unsigned char* at) const {
     if (at_.end - at < 4) return -1;
     unsigned a = kHex.value[at[0]], b = kHex.value[at[1]], c = kHex.value[at[2]],
              d = kHex.value[at[3]];
@@ -219,7 +219,7 @@ long StringDecoder::hex4(const unsigned char* at) const {
 }
 
 // After the backslash.
-Py_UCS4 StringDecoder::escape() {
+inline Py_UCS4 StringDecoder::escape() {
     unsigned char c = at_.peek_byte();
     ++at_.p;
     if (c != 'u') {

@@ -10,7 +10,12 @@ namespace pemu {
 
 class StringDecoder {
 public:
-    explicit StringDecoder(Cursor& at) : at_(at) {}
+    StringDecoder(const unsigned char* begin, const unsigned char* end) : at_{begin, end} {}
+
+    // The cursor over the document, which the other parts of the decoder
+    // move too: held here, so that the string loops reach it without an
+    // indirection that every byte they store would make them reload.
+    Cursor& cursor() { return at_; }
 
     // The string whose opening quote is just behind the cursor; the cursor
     // ends past its closing quote.  A string without escapes is made from
@@ -35,7 +40,7 @@ private:
     long hex4(const unsigned char* at) const;
     Py_UCS4 escape();
 
-    Cursor& at_;
+    Cursor at_;
     std::vector<Py_UCS4> units_;  // the \u escapes of the string being made, as read
 };
 
