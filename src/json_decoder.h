@@ -30,8 +30,9 @@
 //   the C stack used does not grow with nesting, and a decline unwinds a
 //   fixed number of frames.  A string without escapes is made from its
 //   bytes in one step (plain ASCII copied, other text through the
-//   interpreter's strict UTF-8 decoder); one with escapes is measured
-//   first, then written once at its width, runs of ASCII copied in bulk.
+//   interpreter's strict UTF-8 decoder); one with escapes is decoded in
+//   one pass into a buffer of code points, runs of ASCII copied in bulk,
+//   then copied into a str of its length at its narrowest width.
 //
 // When it declines
 //   On anything it does not take: bytes that are not well-formed UTF-8 (as

@@ -18,17 +18,11 @@ struct HexDigits {
 };
 constexpr HexDigits kHex;
 
-// How many of the eight bytes of `w` are UTF-8 continuation bytes (0x80 to
-// 0xBF): their high bits, one per byte, summed into the top byte.
-inline int continuation_bytes(std::uint64_t w) {
-    std::uint64_t marks = (w & ~(w << 1) & kHighs) >> 7;
-    return static_cast<int>((marks * kOnes) >> 56);
+// The n code points at `from` into `to`, each narrower than Py_UCS4.
+template <typename Char>
+void narrow(const Py_UCS4* from, std::size_t n, Char* to) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<Char>(from[i]);
 }
-
-// Code points above these need one, two or four bytes each.
-constexpr Py_UCS4 kMaxLatin1 = 0xFF;
-constexpr Py_UCS4 kMaxBmp = 0xFFFF;
-constexpr Py_UCS4 kMaxUnicode = 0x10FFFF;
 
 }  // namespace
 
@@ -56,131 +50,64 @@ Ref StringDecoder::string() {
     return escaped(start);
 }
 
-// A string with escapes, from `start` (after the opening quote): a
-// first pass counts its code points and finds the widest, a second
-// writes them into a str of exactly that size and width.
+// A string with escapes, from `start` (after the opening quote), in one
+// pass: its code points into `units_`, the widest noted, then copied into a
+// str of exactly that length at that width.
 Ref StringDecoder::escaped(const unsigned char* start) {
-    Py_ssize_t length = 0;
-    Py_UCS4 widest = 0;
-    units_.clear();
     at_.p = start;
+    Py_UCS4* to = units_.data();
+    std::size_t length = 0, room = units_.size();
+    Py_UCS4 widest = 0;
     for (;;) {
-        if (at_.p != at_.end && *at_.p == '\\') {  // escapes often follow each other
-            ++at_.p;
-            Py_UCS4 unit = measured_escape();
-            ++length;
-            if (unit > widest) widest = unit;
-            continue;
-        }
-        // Raw text, eight bytes at a time: every byte but a UTF-8
-        // continuation byte starts a code point, and the lead bytes
-        // tell the width (the second pass checks each sequence).
-        while (at_.end - at_.p >= 8) {
-            std::uint64_t w = load_word(at_.p);
-            if (ends_raw_text(w)) break;
-            length += 8 - continuation_bytes(w);
-            if ((w & kHighs) != 0) widest = widen(widest, w);
-            at_.p += 8;
-        }
-        while (at_.p != at_.end && *at_.p >= 0x20 && *at_.p != '"' && *at_.p != '\\') {
-            unsigned char c = *at_.p++;
-            length += (c & 0xC0U) != 0x80;
-            if (c >= 0x80) widest = widen(widest, c);
+        if (length == room) {
+            units_.resize(2 * room + 64);
+            to = units_.data();
+            room = units_.size();
         }
         unsigned char c = at_.peek_byte();
         ++at_.p;
-        if (c == '"') break;
-        if (c != '\\') decline();  // a control character
-        Py_UCS4 unit = measured_escape();
-        ++length;
-        if (unit > widest) widest = unit;
+        Py_UCS4 unit;
+        if (c == '\\') {
+            unit = escape();
+            if (unit > widest) widest = unit;
+        } else if (c >= 0x20 && c < 0x80 && c != '"') {
+            to[length++] = c;
+            if (at_.p != at_.end && *at_.p >= 0x20 && *at_.p < 0x80 && *at_.p != '"' &&
+                *at_.p != '\\') {  // a run of plain ASCII, in bulk
+                std::size_t plain = plain_run(at_.p, at_.end);
+                if (room - length < plain) {
+                    units_.resize(2 * (length + plain));
+                    to = units_.data();
+                    room = units_.size();
+                }
+                for (std::size_t j = 0; j < plain; ++j) to[length + j] = at_.p[j];
+                length += plain;
+                at_.p += plain;
+            }
+            continue;
+        } else if (c == '"') {
+            break;
+        } else if (c >= 0x80 && at_.end - at_.p >= 3) {  // the most a sequence reads
+            unit = utf8_sequence(c);
+            if (unit > widest) widest = unit;
+        } else {
+            decline();  // a control character, or a sequence cut short
+        }
+        to[length++] = unit;
     }
-    Ref s = Ref::steal(PyUnicode_New(length, widest));
-    at_.p = start;
+    Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
     switch (PyUnicode_KIND(s.get())) {
-        case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(s.get()), length); break;
-        case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(s.get()), length); break;
-        default: fill(PyUnicode_4BYTE_DATA(s.get()), length); break;
+        case PyUnicode_1BYTE_KIND: narrow(to, length, PyUnicode_1BYTE_DATA(s.get())); break;
+        case PyUnicode_2BYTE_KIND: narrow(to, length, PyUnicode_2BYTE_DATA(s.get())); break;
+        default: std::memcpy(PyUnicode_4BYTE_DATA(s.get()), to, length * sizeof(Py_UCS4)); break;
     }
     return s;
 }
 
-// An escape in the first pass of escaped_string(), after the backslash;
-// the code point of a \u escape (or pair) is kept for the second.
-inline Py_UCS4 StringDecoder::measured_escape() {
-    bool hex = at_.p != at_.end && *at_.p == 'u';
-    Py_UCS4 unit = escape();
-    if (hex) units_.push_back(unit);
-    return unit;
-}
-
-// The widest code point that raw bytes `w` (one to eight, the bytes of
-// a string between escapes) can start, or `widest` if that is wider:
-// lead bytes 0xC4 to 0xEF start code points that a str holds in two
-// bytes (0x100 to 0xFFFF), 0xF0 and above ones it holds in four, and
-// any other byte above 0x7F at most 0xFF.
-inline Py_UCS4 StringDecoder::widen(Py_UCS4 widest, std::uint64_t w) {
-    std::uint64_t two_high_bits = w & (w << 1) & kHighs;
-    Py_UCS4 width = kMaxLatin1;
-    if ((two_high_bits & (w << 2) & (w << 3)) != 0)
-        width = kMaxUnicode;
-    else if ((two_high_bits & ((w << 2) | (w << 3) | (w << 4) | (w << 5))) != 0)
-        width = kMaxBmp;
-    return width > widest ? width : widest;
-}
-
-// The second pass of escaped_string(): from the cursor at the start of
-// the text through the closing quote, `length` code points into `to`.
-template <typename Char>
-inline void StringDecoder::fill(Char* to, Py_ssize_t length) {
-    Py_ssize_t i = 0;
-    std::size_t next_unit = 0;  // in units_
-    for (;;) {
-        // The first pass found every byte up to the quote, so the byte
-        // after the cursor's is there to be read.
-        unsigned char c = *at_.p;
-        Py_UCS4 unit;
-        if (c >= 0x80) {  // UTF-8; text that is not declines
-            ++at_.p;
-            unit = utf8_sequence(c);
-        } else if (c == '\\') {
-            ++at_.p;
-            if (*at_.p == 'u') {  // as the first pass read it
-                if (next_unit == units_.size()) decline();
-                unit = units_[next_unit++];
-                at_.p += unit > kMaxBmp ? 11 : 5;
-            } else {
-                unit = escape();
-            }
-        } else if (c == '"') {
-            ++at_.p;
-            break;
-        } else if (at_.p[1] >= 0x80 || at_.p[1] == '"' || at_.p[1] == '\\') {
-            ++at_.p;  // one ASCII character between others
-            unit = c;
-        } else {  // plain ASCII, in bulk
-            std::size_t n = plain_run(at_.p, at_.end);
-            if (static_cast<std::size_t>(length - i) < n) decline();
-            if (sizeof(Char) == 1) {
-                std::memcpy(to + i, at_.p, n);
-            } else {
-                for (std::size_t j = 0; j < n; ++j) to[i + static_cast<Py_ssize_t>(j)] = at_.p[j];
-            }
-            i += static_cast<Py_ssize_t>(n);
-            at_.p += n;
-            continue;
-        }
-        if (i == length) decline();
-        to[i++] = static_cast<Char>(unit);
-    }
-    if (i != length) decline();
-}
-
 // The code point of the UTF-8 sequence at the cursor, whose lead byte
 // (past) is `lead`, and the cursor past it; a sequence that is not
-// well-formed declines.  Only inside a string whose closing quote has
-// been found: each byte is read only once the one before it has proved
-// to be no quote, so nothing past that quote is read.
+// well-formed declines.  At least three bytes follow the lead byte (the
+// caller checks), the most a sequence reads.
 inline Py_UCS4 StringDecoder::utf8_sequence(unsigned char lead) {
     auto follows = [](unsigned char c, unsigned char low = 0x80, unsigned char high = 0xBF) {
         return c >= low && c <= high;

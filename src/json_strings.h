@@ -32,16 +32,12 @@ public:
 
 private:
     Ref escaped(const unsigned char* start);
-    Py_UCS4 measured_escape();
-    static Py_UCS4 widen(Py_UCS4 widest, std::uint64_t w);
-    template <typename Char>
-    void fill(Char* to, Py_ssize_t length);
     Py_UCS4 utf8_sequence(unsigned char lead);
     long hex4(const unsigned char* at) const;
     Py_UCS4 escape();
 
     Cursor at_;
-    std::vector<Py_UCS4> units_;  // the \u escapes of the string being made, as read
+    std::vector<Py_UCS4> units_;  // the code points of the string with escapes being made
 };
 
 }  // namespace pemu
