@@ -5,7 +5,8 @@ orjson is a benchmark requirement only; without it these cases are left out.
 
 bench.py times these cases with the others; run alone, this file times both
 routes in one process, in alternating rounds, and prints per shape the ratio
-of the medians of the rounds and the spread of the rounds' ratios:
+of the medians of the rounds and the spread of the rounds' ratios (each
+round's time the least of three):
 
     python bench/against_orjson.py [ROUNDS]
 """
@@ -61,14 +62,14 @@ def cases():
             for shape, payload in payloads.SHAPES]
 
 
-def per_call(run, seconds=0.05):
-    """Seconds per call of `run`, over as many loops as fill `seconds`."""
+def per_call(run, seconds=0.02, repeats=3):
+    """Seconds per call of `run`: the least of `repeats` timings, each of as
+    many loops as fill `seconds` (the least is the one other jobs on the
+    machine disturbed least)."""
     loops = 1
-    while True:
-        elapsed = run(loops)
-        if elapsed >= seconds:
-            return elapsed / loops
+    while run(loops) < seconds:
         loops *= 2
+    return min(run(loops) for _ in range(repeats)) / loops
 
 
 def main():
