@@ -4,8 +4,9 @@ Each operation is timed beside a floor measured in the same run: for creation
 the same document built by Python from literals (reading the envelope's state
 by attribute access; the bare dicts from prefetched values are shown too),
 for parsing bytes
-json.loads(payload.decode()) alone, and otherwise the plain-Python classes of
-baseline.py.  Beside the plain-Python floors, and for parsing bytes, the same
+json.loads(payload.decode()) alone and, per payload shape, orjson.loads
+followed by parse_pemu_data(dict) (against_orjson.py), and otherwise the
+plain-Python classes of baseline.py.  Beside the plain-Python floors, and for parsing bytes, the same
 classes compiled with Cython (built into build/ on first use) are measured
 too: what a user would otherwise build.  Operation and floor are measured in
 turns, five rounds of each;
