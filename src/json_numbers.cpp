@@ -55,6 +55,15 @@ constexpr long double kExtendedPowers[] = {
     1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
 constexpr int kMaxExtendedPower = 27;
 
+// Whether long double arithmetic really carries 64 bits at run time: an
+// emulator may carry out x87 operations on doubles (valgrind does), which
+// would round twice where the reasoning below counts on once.
+bool extended_is_exact() {
+    volatile std::uint64_t probe = ~std::uint64_t{0};  // 2^64 - 1, read at run time
+    auto held = static_cast<long double>(probe);
+    return held - 18446744073709551614.0L == 1.0L;
+}
+
 // The same for any 64-bit significand (a clock reading has 17 digits) where
 // long double is the x87 extended format: significand and power are exact
 // there, and one operation rounds the exact value x to r with 64 bits.
@@ -64,7 +73,9 @@ constexpr int kMaxExtendedPower = 27;
 // being monotonic, cannot carry x across h; only onto it.  Then false.
 inline bool extended_double(std::uint64_t significand, int exponent, double& value) {
     if constexpr (std::numeric_limits<long double>::digits == 64) {
-        if (exponent < -kMaxExtendedPower || exponent > kMaxExtendedPower || significand == 0)
+        static const bool exact = extended_is_exact();
+        if (!exact || exponent < -kMaxExtendedPower || exponent > kMaxExtendedPower ||
+            significand == 0)
             return false;
         auto x = static_cast<long double>(significand);
         long double r = exponent < 0 ? x / kExtendedPowers[-exponent] : x * kExtendedPowers[exponent];
