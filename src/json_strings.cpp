@@ -1,6 +1,8 @@
 // Strings of the native JSON decoder (see json_strings.h).
 #include "json_strings.h"
 
+#include <vector>
+
 namespace pemu {
 
 namespace {
@@ -50,11 +52,27 @@ Ref StringDecoder::string() {
     return escaped(start);
 }
 
+// The code points of the string with escapes being made: one buffer, kept
+// between documents, since a large one made afresh for each string costs
+// its pages again each time.  The decoder runs holding the GIL, and nothing
+// between the first use of the buffer in escaped() and its last can run
+// Python code (PyUnicode_New makes no container, so it starts no
+// collection) or let the GIL go: no other call of escaped() can come in
+// while the buffer is in use.
+std::vector<Py_UCS4> units_;
+// Above this many code points the buffer is released after use.
+constexpr std::size_t kKeptUnits = std::size_t{1} << 18;
+
 // A string with escapes, from `start` (after the opening quote), in one
 // pass: its code points into `units_`, the widest noted, then copied into a
 // str of exactly that length at that width.
 Ref StringDecoder::escaped(const unsigned char* start) {
     at_.p = start;
+    struct Release {  // however the string ends, a very large buffer goes
+        ~Release() {
+            if (units_.size() > kKeptUnits) std::vector<Py_UCS4>().swap(units_);
+        }
+    } release;
     Py_UCS4* to = units_.data();
     std::size_t length = 0, room = units_.size();
     Py_UCS4 widest = 0;

@@ -4,7 +4,6 @@
 
 #include "json_cursor.h"
 
-#include <vector>
 
 namespace pemu {
 
@@ -37,7 +36,6 @@ private:
     Py_UCS4 escape();
 
     Cursor at_;
-    std::vector<Py_UCS4> units_;  // the code points of the string with escapes being made
 };
 
 }  // namespace pemu

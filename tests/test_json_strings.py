@@ -33,3 +33,11 @@ def test_escaped_strings_around_buffer_growth_decode_as_the_other_route(piece, n
     assert_routes_agree(('{"result": [%s]}' % body).encode("utf-8", "surrogatepass"))
     for text in texts:  # the string at the very end of the document
         assert_routes_agree(('"%s"' % text).encode("utf-8", "surrogatepass"))
+
+
+def test_strings_after_one_beyond_the_kept_buffer_decode_as_the_other_route():
+    # The buffer of code points is kept between documents up to 2^18 code
+    # points and released beyond: strings before, beyond and after that.
+    for n in (100, 300000, 10, 270000, 5):
+        text = "\\u20ac" * n + "x" * (n % 17)
+        assert_routes_agree(('{"result": "%s"}' % text).encode())
