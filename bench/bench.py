@@ -4,8 +4,9 @@ Each operation is timed beside a floor measured in the same run: for creation
 the same document built by Python from literals (reading the envelope's state
 by attribute access; the bare dicts from prefetched values are shown too),
 for parsing bytes
-json.loads(payload.decode()) alone, and otherwise the plain-Python classes of
-baseline.py.  Beside the plain-Python floors, and for parsing bytes, the same
+json.loads(payload.decode()) alone and, per payload shape, orjson.loads
+followed by parse_pemu_data(dict) (against_orjson.py), and otherwise the
+plain-Python classes of baseline.py.  Beside the plain-Python floors, and for parsing bytes, the same
 classes compiled with Cython (built into build/ on first use) are measured
 too: what a user would otherwise build.  Operation and floor are measured in
 turns, five rounds of each;
@@ -27,37 +28,16 @@ import time
 import pyperf
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import against_orjson  # noqa: E402
 import baseline  # noqa: E402
 
 from pemu_sdk.redis import pemu_data  # noqa: E402
 
-NODE = {"id": "node-1", "type": "object-detection", "name": "OD Node"}
-DETECTIONS = [
-    {"label": "car", "confidence": 0.91, "box": [12, 40, 96, 64]},
-    {"label": "person", "confidence": 0.78, "box": [140, 22, 30, 88]},
-    {"label": "bicycle", "confidence": 0.55, "box": [200, 60, 70, 45]},
-]
+from payloads import (  # noqa: E402
+    DETECTIONS, NODE, PAYLOAD_BYTES, PAYLOAD_FRAME_BYTES, LABELS_BYTES, TEXT_BYTES,
+    TEXT_UTF8_BYTES, as_bytes, noop_img_to_str, noop_str_to_img, typical_payload)
+
 perf_counter = time.perf_counter
-
-
-def noop_img_to_str(image, encoder, with_base64):
-    return image
-
-
-def noop_str_to_img(img_as_str, encoder, with_base64):
-    return img_as_str
-
-
-def typical_payload(result=DETECTIONS, ext_info=None, frame=None):
-    """The document an upstream envelope publishes for frame 42."""
-    publisher = pemu_data.PemuData(0, NODE, NODE, 0)
-    publisher.meta.update_source({"frame_id": 42})
-    return publisher.create_pemu_data(result=result, ext_info=ext_info, frame=frame,
-                                      encoder="png")
-
-
-def as_bytes(document):
-    return json.dumps(document).encode()
 
 
 # ---- The operations and their floors: each takes a loop count and returns
@@ -145,10 +125,6 @@ def create_full_literal(loops):
     return perf_counter() - t0
 
 
-PAYLOAD = typical_payload()
-PAYLOAD_BYTES = as_bytes(PAYLOAD)
-
-
 def parse_dict(loops, envelope_class=None):
     envelope = (envelope_class or pemu_data.PemuData)(0, NODE, NODE, 0)
     parse, document = envelope.parse_pemu_data, json.loads(PAYLOAD_BYTES)
@@ -186,20 +162,6 @@ def parse_bytes_json(loops):
     return loads_payload(loops, PAYLOAD_BYTES)
 
 
-def frame_text(size):
-    """Image-like text of `size` characters: printable ASCII as a base85
-    encoding gives, drawn at random (fixed seed) so nothing repeats."""
-    import random
-    import string
-    draw = random.Random(85).choice
-    alphabet = string.ascii_letters + string.digits + "!#$%&()*+-;<=>?@^_`{|}~"
-    return "".join(draw(alphabet) for _ in range(size))
-
-
-pemu_data.img_to_str = noop_img_to_str  # the text is carried as it is
-PAYLOAD_FRAME_BYTES = as_bytes(typical_payload(frame=frame_text(20 * 1024)))
-
-
 def parse_frame_bytes(loops):
     pemu_data.str_to_img = noop_str_to_img
     return parse_payload(loops, PAYLOAD_FRAME_BYTES)
@@ -209,19 +171,6 @@ def parse_frame_bytes_json(loops):
     return loads_payload(loops, PAYLOAD_FRAME_BYTES)
 
 
-# Labels in several scripts, as a multilingual detector gives them: 50
-# detections, and a 20 KiB text.  The payloads are serialised as the others
-# are (json.dumps' defaults, so non-ASCII text travels as \u escapes) and, for
-# comparison, as UTF-8 text.
-LABELS = ["car", "voiture", "Fahrrad", "\u0430\u0432\u0442\u043e\u043c\u043e\u0431\u0438\u043b\u044c",
-          "\u6c7d\u8f66", "\u81ea\u8ee2\u8eca", "\u03b1\u03c5\u03c4\u03bf\u03ba\u03af\u03bd\u03b7\u03c4\u03bf",
-          "\u0633\u064a\u0627\u0631\u0629", "\uc790\ub3d9\ucc28", "\u05e8\u05db\u05d1"]
-LABELLED = [{"label": LABELS[i % len(LABELS)], "confidence": round(0.5 + i / 200, 3),
-             "box": [i, 2 * i, 30, 40]} for i in range(50)]
-TEXT = "".join(LABELS[i % len(LABELS)] + " " for i in range(4000))[:20 * 1024]
-LABELS_BYTES = as_bytes(typical_payload(result=LABELLED))
-TEXT_BYTES = as_bytes(typical_payload(result=TEXT))
-TEXT_UTF8_BYTES = json.dumps(typical_payload(result=TEXT), ensure_ascii=False).encode()
 
 
 def on_payload(payload):
@@ -282,7 +231,7 @@ CASES = [
      "json.loads(payload.decode())", on_payload(TEXT_UTF8_BYTES)[1], None),
     ("MetaSource.update, nine entries", update_nine,
      "plain-Python MetaSource.update", update_nine_python, ("faster", 5.0)),
-]
+] + against_orjson.cases()
 
 
 # ---- The baseline compiled with Cython: what a user would otherwise build.

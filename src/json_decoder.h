@@ -13,7 +13,11 @@
 //   other surrogate kept as a lone code point; integers through
 //   PyLong_FromString (and so under the digit limit of the interpreter
 //   where it has one) unless short enough to be exact in 64 bits; floats
-//   through PyOS_string_to_double, as the scanner converts them.  Each str
+//   with the bits PyOS_string_to_double gives them, as the scanner converts
+//   them: up to 19 significant digits and a power of ten that a double (or
+//   the x87 extended format) holds exactly, in one rounded operation
+//   (json_numbers.cpp says why that is exact), else through that very
+//   function.  Each str
 //   at its narrowest width, exactly as long as its text.  Within one
 //   document equal keys are one str object, as the scanner's memo makes
 //   them; besides, short ASCII keys come from a small table and are shared
@@ -26,8 +30,9 @@
 //   the C stack used does not grow with nesting, and a decline unwinds a
 //   fixed number of frames.  A string without escapes is made from its
 //   bytes in one step (plain ASCII copied, other text through the
-//   interpreter's strict UTF-8 decoder); one with escapes is measured
-//   first, then written once at its width, runs of ASCII copied in bulk.
+//   interpreter's strict UTF-8 decoder); one with escapes is decoded in
+//   one pass into a buffer of code points, runs of ASCII copied in bulk,
+//   then copied into a str of its length at its narrowest width.
 //
 // When it declines
 //   On anything it does not take: bytes that are not well-formed UTF-8 (as

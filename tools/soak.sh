@@ -19,7 +19,7 @@ if [ "${1:-}" = "--asan" ]; then asan=1; shift; fi
 amount=${1:?usage: tools/soak.sh [--asan] COUNT|DURATION (e.g. 20, 90s, 30m, 2h)}
 shift
 tests=(tests/test_hostile.py tests/test_properties.py tests/test_threads.py
-       tests/test_leaks.py tests/test_json_decoder.py)
+       tests/test_leaks.py tests/test_json_decoder.py tests/test_json_numbers.py)
 
 run() {
   if [ -n "$asan" ]; then
