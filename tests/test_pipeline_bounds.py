@@ -234,13 +234,17 @@ def payload(frame_text):
 @pytest.mark.parametrize("with_base64", [False, True])
 def test_the_frame_size_is_read_from_the_image_header(encoder, with_base64):
     text = img_to_str(np.zeros((120, 160, 3), np.uint8), encoder, with_base64)
-    check_payload(payload(text), (160, 120))  # at the limit: taken
+    # at the limit: taken, read once for the envelope
+    taken = payload(text)
+    assert check_payload(taken, (160, 120)) == json.loads(taken)
     with pytest.raises(FrameTooLarge, match="frame of 160x120 exceeds the limit of 159x120"):
         check_payload(payload(text), (159, 120))
     with pytest.raises(FrameTooLarge, match="not a JPEG or PNG"):
         check_payload(payload(base64.b64encode(b"BM" + bytes(60)).decode()), (160, 120))
-    for other in (b"not json", b'{"frame": ""}', b'["frame"]'):
-        check_payload(other, (1, 1))  # for the envelope to refuse, or nothing to decode
+    # for the envelope to refuse in its own words, or nothing to decode
+    for other in (b"not json", b'["frame"]', '{"frame": 1}'.encode("utf-16")):
+        assert check_payload(other, (1, 1)) is other
+    assert check_payload(b'{"frame": ""}', (1, 1)) == {"frame": ""}
     # by default twice each side of the camera's frames; a source's are not known
     settings = {"source": None, "width": 160, "height": 120}
     assert default_limit(settings) == (320, 240)

@@ -24,9 +24,8 @@ def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, find
     (width, height) is refused before it is decoded (FrameTooLarge)."""
     started = time.perf_counter()
     text = fields[FIELD]
-    if limit is not None:
-        check_payload(text, limit)
-    received = envelope.parse_pemu_data(text)
+    # read once: the frame's size checked before the envelope decodes it
+    received = envelope.parse_pemu_data(text if limit is None else check_payload(text, limit))
     decoded = time.perf_counter()
     codec = steps.take_codec()
     image = received["frame"]

@@ -102,16 +102,21 @@ def image_size(text):
 
 
 def check_payload(text, limit):
-    """Raises FrameTooLarge when the frame of payload ``text`` (JSON bytes)
-    would decode to more than a ``limit`` = (width, height) frame of three
-    channels, or is not a JPEG or PNG image.  A payload that is no JSON,
-    or has no frame, is left to the envelope to refuse (or to read)."""
+    """What the envelope is to parse of payload ``text`` (JSON bytes): the
+    payload read once, as a mapping, when its frame is within ``limit`` =
+    (width, height) of three channels; ``text`` itself when it is no JSON
+    object, for the envelope to refuse in its own words.  Raises
+    FrameTooLarge when the frame would decode to more, or is not a JPEG or
+    PNG image."""
     try:
-        frame = json.loads(text).get("frame")
-    except (ValueError, AttributeError):
-        return
+        payload = json.loads(text.decode("utf-8") if isinstance(text, bytes) else text)
+    except ValueError:  # no JSON, or no UTF-8 (UnicodeDecodeError is one)
+        return text
+    if not isinstance(payload, dict):
+        return text
+    frame = payload.get("frame")
     if not isinstance(frame, str) or not frame:
-        return
+        return payload
     size = image_size(frame)
     if size is None:
         raise FrameTooLarge("the frame is not a JPEG or PNG image in base64 or base85")
@@ -119,6 +124,7 @@ def check_payload(text, limit):
     if width * height * per_pixel > limit[0] * limit[1] * 3:
         raise FrameTooLarge("frame of %dx%d exceeds the limit of %dx%d (--max-frame)"
                             % (width, height, limit[0], limit[1]))
+    return payload
 
 
 class Limit:

@@ -117,8 +117,8 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
             started = time.perf_counter()
             try:
                 text = fields[FIELD]
-                check_payload(text, limit.get())  # a frame, should one come
-                received = envelope.parse_pemu_data(text)
+                # read once, a frame (should one come) checked before it is decoded
+                received = envelope.parse_pemu_data(check_payload(text, limit.get()))
                 record = report.record(received, text)
                 frame_id = record["frame_id"]
             except Exception as exc:  # a poison entry: set aside, go on

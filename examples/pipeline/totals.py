@@ -3,6 +3,7 @@ does not grow with the run.  They travel with the record of delivered
 frames (JSON), so that a sink started after one that died reports the
 whole run."""
 
+import copy
 import json
 import math
 
@@ -51,7 +52,7 @@ class Totals:
         return cls(json.loads(text))
 
     def copy(self):
-        return Totals(json.loads(self.dumps()))
+        return Totals(copy.deepcopy(self.state()))
 
     def add(self, record):
         """Folds in the record of a frame delivered at ``record["arrived"]``."""
