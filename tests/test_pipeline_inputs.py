@@ -2,6 +2,7 @@
 source one line, run names checked by the ports package, a camera restarted
 with other options refused, a stage that fails at start leaving nothing,
 and relative paths taken from the user's folder."""
+import importlib.util
 import os
 import signal
 import socket
@@ -328,6 +329,20 @@ def write_clip(path, frames=6):
     writer.release()
 
 
+# the picture needs matplotlib, pinned for the demo's interpreter only
+needs_matplotlib = pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None,
+                                      reason="matplotlib is not installed for this interpreter")
+
+
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is not None,
+                    reason="matplotlib is installed for this interpreter")
+def test_report_without_matplotlib_is_refused_before_the_run(tmp_path):
+    status, out, err = demo("--report", str(tmp_path), "--frames", "3", env=environ())
+    assert status == 2 and out == "" and "Traceback" not in err
+    assert "--report draws with matplotlib, which is not installed" in err.splitlines()[-1]
+
+
+@needs_matplotlib
 @pytest.mark.parametrize("how", ["from its folder", "as tools/demo.sh runs it"])
 def test_relative_source_and_report_are_taken_from_the_users_folder(server, tmp_path,  # noqa: F811
                                                                      how):
@@ -356,6 +371,7 @@ def test_a_relative_unix_socket_is_the_users(server, tmp_path):  # noqa: F811
         assert status == 1 and out.startswith("no run named none") and err == "", err
 
 
+@needs_matplotlib
 def test_demo_sh_passes_the_callers_folder(server, tmp_path):  # noqa: F811
     # demo.sh runs the environment tools/env.sh makes for this interpreter:
     # only where the suite runs in that very environment (not under the

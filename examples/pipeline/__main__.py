@@ -2,6 +2,7 @@
 
 import argparse
 import ctypes
+import importlib.util
 import os
 import signal
 import sys
@@ -143,6 +144,9 @@ def parse_args(argv):
         parser.error("--source: no such file: %s" % shown(args.source))
     if args.report and source_kind not in (SCENE, SCENE_LIVE):
         parser.error("--report draws the synthetic scene's frames again: not with --source")
+    if args.report and importlib.util.find_spec("matplotlib") is None:
+        parser.error("--report draws with matplotlib, which is not installed "
+                     "(pip install matplotlib)")
     if not 0 <= args.detector_delay <= 60000:
         parser.error("--detector-delay must be between 0 and 60000 ms")
     metrics = None
