@@ -4,11 +4,11 @@ import json
 import time
 
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import Gone, Member, Publisher, end_key
+from pemu_ports import Gone, Publisher, end_key
 
 from . import metrics as stage_metrics
 from .failures import say_as
-from .runs import (CAMERA, abandon, changed_settings, consumer_name, made_here, open_run,
+from .runs import (CAMERA, changed_settings, consumer_name, joined, open_run,
                    publish_settings, read_settings)
 from .server import DemoError
 from .sources import SourceError, SourceStopped, open_source
@@ -25,65 +25,58 @@ def camera(client, name, opts, say=None):
     out = run.ports[0]
     if client.exists(end_key(out)):
         raise DemoError("the run %s has ended already: give another name with --run" % name)
-    member = Member(run, "camera", consumer_name("camera"), exclusive=True)
-    fresh = made_here(run)
-    metrics = source = None
-    try:
-        member.join()
-        changed = changed_settings(read_settings(run), opts)
-        if changed is not None:
-            raise DemoError(changed)
-        metrics = stage_metrics.start("camera", run, opts.metrics_at())
-        publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
-                              say=say, overflow=opts.overflow)
-        first = int(client.hget(run.key, "next") or 0)
+    with joined(run, "camera", consumer_name("camera"), exclusive=True) as member:
+        metrics = source = None
         try:
-            source = open_source(opts.source, opts.width, opts.height, opts.frames, opts.fps,
-                                 first)
-        except SourceError as exc:
-            raise DemoError(str(exc))
-        publish_settings(run, opts)
-        envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
-        steps = Steps(metrics)
-        count = first
-        while True:
-            source.pace()
-            member.beat()
-            t0 = time.perf_counter()
+            changed = changed_settings(read_settings(run), opts)
+            if changed is not None:
+                raise DemoError(changed)
+            metrics = stage_metrics.start("camera", run, opts.metrics_at())
+            publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
+                                  say=say, overflow=opts.overflow)
+            first = int(client.hget(run.key, "next") or 0)
             try:
-                frame = source.read()
-            except SourceStopped as exc:
-                (say or say_as("camera"))(str(exc))
-                break
-            if frame is None:
-                break
-            i, image, captured, truth = frame
-            t1 = time.perf_counter()
-            envelope.meta.update_source({"frame_id": i, "ts": captured})
-            payload = envelope.create_pemu_data(
-                ext_info={"truth": truth}, frame=image,
-                encoder=opts.encoder, with_base64=opts.with_base64)
-            text = json.dumps(payload).encode()
-            t2 = time.perf_counter()
-            steps.add("render", t1 - t0)
-            prepare = t2 - t1 - steps.take_codec()
-            dropped = publisher.dropped
-            publish, wait = publisher.publish(text, i, next_frame=i + 1)
-            metrics.published.inc()
-            metrics.drops.inc(publisher.dropped - dropped)
-            steps.add("publish", prepare + publish)
-            steps.add("wait", wait)
-            steps.frames += 1
-            count = i + 1
-        if not member.finish(steps.json(), out, count):
-            raise Gone("the keys of the run are gone")
-    except BaseException:
-        if fresh:
-            abandon(run, member.consumer)
-        raise
-    finally:
-        if source is not None:
-            source.close()
-        if metrics is not None:
-            metrics.close()
-        member.leave()
+                source = open_source(opts.source, opts.width, opts.height, opts.frames, opts.fps,
+                                     first)
+            except SourceError as exc:
+                raise DemoError(str(exc))
+            publish_settings(run, opts)
+            envelope = PemuData(0, CAMERA, CAMERA, 0)  # its own output 0 is the source
+            steps = Steps(metrics)
+            count = first
+            while True:
+                source.pace()
+                member.beat()
+                t0 = time.perf_counter()
+                try:
+                    frame = source.read()
+                except SourceStopped as exc:
+                    (say or say_as("camera"))(str(exc))
+                    break
+                if frame is None:
+                    break
+                i, image, captured, truth = frame
+                t1 = time.perf_counter()
+                envelope.meta.update_source({"frame_id": i, "ts": captured})
+                payload = envelope.create_pemu_data(
+                    ext_info={"truth": truth}, frame=image,
+                    encoder=opts.encoder, with_base64=opts.with_base64)
+                text = json.dumps(payload).encode()
+                t2 = time.perf_counter()
+                steps.add("render", t1 - t0)
+                prepare = t2 - t1 - steps.take_codec()
+                dropped = publisher.dropped
+                publish, wait = publisher.publish(text, i, next_frame=i + 1)
+                metrics.published.inc()
+                metrics.drops.inc(publisher.dropped - dropped)
+                steps.add("publish", prepare + publish)
+                steps.add("wait", wait)
+                steps.frames += 1
+                count = i + 1
+            if not member.finish(steps.json(), out, count):
+                raise Gone("the keys of the run are gone")
+        finally:
+            if source is not None:
+                source.close()
+            if metrics is not None:
+                metrics.close()

@@ -5,12 +5,12 @@ import json
 import time
 
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import FIELD, FRAME, Consumer, Gone, Member, Publisher
+from pemu_ports import FIELD, FRAME, Consumer, Gone, Publisher
 
 from . import metrics as stage_metrics
 from .frame_limit import Limit, check_payload
 from .frames import find_shapes
-from .runs import CAMERA, DETECTOR, abandon, consumer_name, made_here, open_run
+from .runs import CAMERA, DETECTOR, consumer_name, joined, open_run
 from .sources import MotionFinder
 from .steps import Steps
 from .waiting import Waiting
@@ -54,60 +54,51 @@ def detector(client, name, opts, say=None):
     answered all of it.  An entry it cannot process is set aside."""
     run = open_run(client, name, opts)
     me = consumer_name("detector")
-    member = Member(run, "detector", me)
-    fresh = made_here(run)
-    metrics = None
-    try:
-        member.join()
+    with joined(run, "detector", me) as member:
         metrics = stage_metrics.start("detector", run, opts.metrics_at())
-        envelope = PemuData(0, DETECTOR, CAMERA, 0)
-        inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
-                         max_deliveries=opts.max_deliveries, window=opts.window)
-        publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
-                              member=member, say=say, overflow=opts.overflow)
-        waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
-        steps = Steps(metrics)
-        find = MotionFinder() if opts.detector == "motion" else find_shapes
-        limit = Limit(run, opts.max_frame)
-        while True:
-            member.beat()
-            entries = inbox.take()
-            if not entries:
-                end, untaken, pending, live, seen = inbox.state("camera")
-                if end is not None and untaken == 0 and pending == 0:
-                    if not member.finish(steps.json(), run.ports[1], end):
-                        raise Gone("the keys of the run are gone")
-                    return
-                waiting.idle(untaken or pending or end is not None, live, seen)
-                continue
-            waiting.busy()
-            for entry_id, fields, reclaimed in entries:
-                metrics.taken.inc()
-                metrics.claims.inc(int(reclaimed))
-                try:
-                    payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
-                                                      find, opts.detect_delay, opts.detector,
-                                                      limit.get())
-                    out = json.dumps(payload).encode()
-                except Exception as exc:  # a poison entry: set aside, go on
-                    inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
-                    metrics.dead.inc()
-                    steps.take_codec()
+        try:
+            envelope = PemuData(0, DETECTOR, CAMERA, 0)
+            inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
+                             max_deliveries=opts.max_deliveries, window=opts.window)
+            publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
+                                  member=member, say=say, overflow=opts.overflow)
+            waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
+            steps = Steps(metrics)
+            find = MotionFinder() if opts.detector == "motion" else find_shapes
+            limit = Limit(run, opts.max_frame)
+            while True:
+                member.beat()
+                entries = inbox.take()
+                if not entries:
+                    end, untaken, pending, live, seen = inbox.state("camera")
+                    if end is not None and untaken == 0 and pending == 0:
+                        if not member.finish(steps.json(), run.ports[1], end):
+                            raise Gone("the keys of the run are gone")
+                        return
+                    waiting.idle(untaken or pending or end is not None, live, seen)
                     continue
-                if FRAME in fields:
-                    frame_id = fields[FRAME]
-                dropped = publisher.dropped
-                publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
-                metrics.published.inc()
-                metrics.drops.inc(publisher.dropped - dropped)
-                steps.add("publish", time.perf_counter() - found - wait)
-                steps.add("wait", wait)
-                steps.frames += 1
-    except BaseException:
-        if fresh:
-            abandon(run, me)
-        raise
-    finally:
-        if metrics is not None:
+                waiting.busy()
+                for entry_id, fields, reclaimed in entries:
+                    metrics.taken.inc()
+                    metrics.claims.inc(int(reclaimed))
+                    try:
+                        payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
+                                                          find, opts.detect_delay, opts.detector,
+                                                          limit.get())
+                        out = json.dumps(payload).encode()
+                    except Exception as exc:  # a poison entry: set aside, go on
+                        inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
+                        metrics.dead.inc()
+                        steps.take_codec()
+                        continue
+                    if FRAME in fields:
+                        frame_id = fields[FRAME]
+                    dropped = publisher.dropped
+                    publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
+                    metrics.published.inc()
+                    metrics.drops.inc(publisher.dropped - dropped)
+                    steps.add("publish", time.perf_counter() - found - wait)
+                    steps.add("wait", wait)
+                    steps.frames += 1
+        finally:
             metrics.close()
-        member.leave()

@@ -2,12 +2,13 @@
 publishes with it, and the names of its consumers."""
 
 import binascii
+import contextlib
 import os
 import socket
 
 import redis.exceptions
 
-from pemu_ports import Run
+from pemu_ports import Member, Run
 
 from .sources import SCENE, SCENE_LIVE, kind
 from .urls import shown
@@ -129,6 +130,24 @@ def abandon(run, consumer):
             run.cleanup(consumer, Run.STAGES)
     except redis.exceptions.RedisError:
         pass
+
+
+@contextlib.contextmanager
+def joined(run, stage, consumer, exclusive=False):
+    """The Member ``consumer`` of ``stage`` in ``run`` for the block: joined
+    at its start, left at its end.  A stage that made the run and fails
+    before the run started removes what it made (abandon)."""
+    member = Member(run, stage, consumer, exclusive)
+    fresh = made_here(run)
+    try:
+        member.join()
+        yield member
+    except BaseException:
+        if fresh:
+            abandon(run, consumer)
+        raise
+    finally:
+        member.leave()
 
 
 def own(run, counts):

@@ -6,7 +6,7 @@ import time
 import redis.exceptions
 
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import FIELD, Busy, Consumer, Gone, Member, Stalled
+from pemu_ports import FIELD, Busy, Consumer, Gone, Stalled
 
 from . import metrics as stage_metrics
 from .client import connect
@@ -14,7 +14,7 @@ from .dead_letters import Missing
 from .failures import Upstream, describe, say_as
 from .frame_limit import Limit, check_payload
 from .frame_set import FrameSet
-from .runs import (DETECTOR, SINK, abandon, consumer_name, made_here, open_run, own,
+from .runs import (DETECTOR, SINK, consumer_name, joined, open_run, own,
                    read_settings)
 from .server import DemoError
 from .summary import Reorder, Report
@@ -33,21 +33,12 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     opts = report.opts
     run = open_run(client, name, opts)
     me = consumer_name("sink")
-    member = Member(run, "sink", me, exclusive=True)
-    fresh = made_here(run)
-    metrics = None
-    try:
-        member.join()
+    with joined(run, "sink", me, exclusive=True) as member:
         metrics = stage_metrics.start("sink", run, opts.metrics_at())
-        _sink(run, me, member, report, on_frame, watch, say, metrics)
-    except BaseException:
-        if fresh:
-            abandon(run, me)
-        raise
-    finally:
-        if metrics is not None:
+        try:
+            _sink(run, me, member, report, on_frame, watch, say, metrics)
+        finally:
             metrics.close()
-        member.leave()
     return report
 
 
