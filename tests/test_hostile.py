@@ -60,13 +60,19 @@ def assert_envelope_works(env):
 
 # -- the hostile objects -------------------------------------------------------
 
+def odd_values():
+    """Values of the wrong shape, made afresh for each pick: the module may write
+    into a mapping or list it is given, and a shared one would carry that (and
+    the hooks in it) into later examples, which Hypothesis replays."""
+    return (None, 0, -1, "", "text", b"bytes", 1.5, float("nan"), [], [("a", 1, 2)],
+            [None], ("a",), {"k": None}, object())
+
+
 class Chaos:
     """Decides, at every callback, what the callback does (drawn by Hypothesis)."""
 
     ACTIONS = ("honest", "honest", "raise", "odd", "clear-mapping", "grow-mapping",
                "reenter", "clear-descriptors", "new-meta", "break-meta", "module", "gc")
-    ODD = (None, 0, -1, "", "text", b"bytes", 1.5, float("nan"), [], [("a", 1, 2)],
-           [None], ("a",), {"k": None}, object())
     ERRORS = (KeyError, ValueError, TypeError, RuntimeError, AttributeError, LookupError)
 
     def __init__(self, data, env):
@@ -92,7 +98,7 @@ class Chaos:
         if action == "raise":
             raise self.pick(self.ERRORS, "error")(where)
         if action == "odd":
-            return self.pick(self.ODD, "odd value")
+            return self.pick(odd_values(), "odd value")
         if action == "clear-mapping" and isinstance(mapping, dict):
             dict.clear(mapping)
         elif action == "grow-mapping" and isinstance(mapping, dict):
@@ -112,13 +118,13 @@ class Chaos:
         elif action == "break-meta":
             target, name = self.pick([(env, "meta"), (env.meta, "source"),
                                       (env.meta, "frame_format"), (env.meta, "ts")], "broken")
-            setattr(target, name, self.pick(self.ODD, "replacement"))
+            setattr(target, name, self.pick(odd_values(), "replacement"))
         elif action == "module":
             name = self.pick(MODULE_NAMES, "module name")
             if self.draw(st.booleans(), "delete"):
                 vars(m).pop(name, None)
             else:
-                setattr(m, name, self.pick(self.ODD + (Meta, len), "as"))
+                setattr(m, name, self.pick(odd_values() + (Meta, len), "as"))
         elif action == "gc":
             gc.collect()
         return honest()
@@ -196,7 +202,7 @@ def mapping(chaos, nested=True):
         entries += [(part, mapping(chaos, False)) for part in ("source", "frame_format")]
     kind = chaos.pick(["dict", "HDict", "HMapping", "odd"], "mapping kind")
     if kind == "odd":
-        return chaos.pick(Chaos.ODD, "odd mapping")
+        return chaos.pick(odd_values(), "odd mapping")
     made = {"dict": dict, "HDict": HDict, "HMapping": HMapping}[kind](entries)
     chaos.mappings.append(getattr(made, "content", made))
     return made
