@@ -257,3 +257,25 @@ def test_the_logs_keep_their_last_entries_and_the_counts_stay_exact(run_):
     assert report.summary()["lost"] == unseen
     report.unseen = unseen
     assert report.summary()["lost"] == 0
+
+
+def test_a_slow_log_keeps_only_its_last_seconds(run_):
+    # a live run drops a few frames a second without end: what its log keeps
+    # is its recent past, however far below the count cap
+    c, port = run_.client, run_.ports[0]
+    slow = Run(c, run_.name, PORTS, log_cap=10000, log_age=0.5)
+    publisher = Publisher(slow, port, [READERS[0]], window=2, overflow=DROP_OLDEST)
+    inbox = Consumer(slow, port, READERS[0], "d", claim_idle=60)
+    for i in range(302):
+        publisher.publish(b"frame", i)
+    (entry_id, _, _), = inbox.take()
+    inbox.set_aside(entry_id, "ValueError: bad frame")
+    assert c.xlen(drop_key(port)) == 300
+    time.sleep(0.6)
+    publisher.publish(b"frame", 302)
+    publisher.publish(b"frame", 303)  # drops 301
+    inbox.set_aside(inbox.take()[0][0], "ValueError: bad frame")
+    # trimmed by whole nodes of the stream: the old full ones are gone
+    assert 1 <= c.xlen(drop_key(port)) <= 101 and c.xlen(dead_key(port)) <= 2
+    assert slow.dropped()[port] == {"detector": 301}
+    assert slow.dead_letters()[port] == {"detector": 2}

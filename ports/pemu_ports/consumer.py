@@ -78,7 +78,8 @@ class Consumer:
             claimed, dead, mine = self.run.scripts.claim(
                 [self.run.key, self.stream, dead_key(self.stream)],
                 [self.run.keep_ms, self.group, self.name, int(self.claim_idle * 1000),
-                 self.max_deliveries, self.claim_count, self.run.log_cap])
+                 self.max_deliveries, self.claim_count, self.run.log_cap,
+                 self.run.log_age_ms])
             self.set_aside_count += dead
             claimed = [(text(i), fields(f), True) for i, f in claimed] + self._lost(mine)
             if claimed:
@@ -116,7 +117,8 @@ class Consumer:
         acknowledges it, in one step."""
         self.run.scripts.set_aside(
             [self.run.key, self.stream, dead_key(self.stream)],
-            [self.run.keep_ms, self.group, entry_id, error[:500], self.name, self.run.log_cap])
+            [self.run.keep_ms, self.group, entry_id, error[:500], self.name, self.run.log_cap,
+             self.run.log_age_ms])
         self.held.discard(entry_id)
         self.set_aside_count += 1
 

@@ -15,8 +15,9 @@ waits: the step that publishes moves each group past the oldest entries it
 has not taken yet, so that the group again has at most a window of entries
 it has not acknowledged (entries taken are never dropped), and logs every
 entry so dropped to the port's drop log (``<port>:drop``, with its group and
-frame id; the log keeps about the run's ``log_cap`` last entries) and counts
-it in the run's hash per group (``dropped:<port>:<group>``), exactly.  A
+frame id; the log keeps about the run's ``log_cap`` last entries, of its last
+``log_age`` seconds) and counts it in the run's hash per group
+(``dropped:<port>:<group>``), exactly.  A
 live feed stays fresh that way, and the sink tells frames dropped for
 freshness from lost ones.
 
@@ -82,7 +83,7 @@ class Publisher:
             args[3:5] = [ack[0].group, ack[1]]
         if self.overflow == DROP_OLDEST:
             keys.append(drop_key(self.stream))
-            args += [self.window, self.run.log_cap]
+            args += [self.window, self.run.log_cap, self.run.log_age_ms]
             length, dropped = self.run.scripts.step(keys, args)
             self.count += 1
             if ack is not None:

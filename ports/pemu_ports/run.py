@@ -14,9 +14,12 @@ from .scripts import Scripts
 from .streams import dead_key, drop_key, end_key
 
 
-# The entries a drop log or dead-letter stream keeps (about: trimmed by whole
-# nodes of the stream); readers that keep up never miss one.
+# The entries a drop log or dead-letter stream keeps, and their age in
+# seconds (about: trimmed by whole nodes of the stream); readers that keep up
+# never miss one.  The age keeps a log of a live run as large as its last
+# minute, whatever its rate; the count bounds a burst.
 LOG_CAP = 4096
+LOG_AGE = 60.0
 
 
 class Run:
@@ -28,7 +31,8 @@ class Run:
     and are removed with the others: ``extra[name]`` is the key.
 
     A port's drop log and dead letters keep about the last ``log_cap``
-    entries each (a live run drops without end); the run's hash counts
+    entries each, and none much older than ``log_age`` seconds (a live run
+    drops without end); the run's hash counts
     every entry, per port and group, exactly (``dropped()``,
     ``dead_letters()``).
 
@@ -40,12 +44,13 @@ class Run:
 
     def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
                  keep: float = 3600.0, alive_ttl: float = 3.0,
-                 extra: Iterable[str] = (), log_cap: int = LOG_CAP) -> None:
+                 extra: Iterable[str] = (), log_cap: int = LOG_CAP,
+                 log_age: float = LOG_AGE) -> None:
         if not name or "{" in name or "}" in name:
             raise ValueError("a run's name must not be empty nor hold '{' or '}' (its keys "
                              "share the hash tag {name}): %r" % (name,))
-        if log_cap < 1:
-            raise ValueError("log_cap must be at least 1")
+        if log_cap < 1 or not log_age > 0:
+            raise ValueError("log_cap must be at least 1 and log_age above 0")
         self.client, self.name = client, name
         self.prefix = "pemu-demo:{%s}" % name
         self.scripts = Scripts(client)
@@ -55,7 +60,7 @@ class Run:
         self.steps = self.prefix + ":steps"
         self.delivered = self.prefix + ":delivered"
         self.extra = {e: self.prefix + ":" + e for e in extra}
-        self.log_cap = log_cap
+        self.log_cap, self.log_age_ms = log_cap, max(1, int(log_age * 1000))
 
     def alive(self, stage: str) -> str:
         return self.prefix + ":alive:" + stage

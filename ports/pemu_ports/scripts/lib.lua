@@ -38,11 +38,18 @@ local function trim(stream)
   end
   return redis.call('XLEN', stream)
 end
+-- Appends an entry of `fields` to `log`, which keeps about its last `cap`
+-- entries, none much older than `age` ms (both trimmed by whole nodes): a
+-- log without end stays as large as its last minute or so, whatever its rate.
+local function log_add(log, cap, age, fields)
+  redis.call('XADD', log, 'MAXLEN', '~', cap, '*', unpack(fields))
+  redis.call('XTRIM', log, 'MINID', '~', string.format('%.0f', now_ms() - tonumber(age)))
+end
 -- Copies entry `id` of `stream` to `dead` (a log of at most about `cap`
--- entries) with why it was set aside and by which group, acknowledges it for
+-- entries, `age` ms) with why it was set aside and by which group, acknowledges it for
 -- `group` and counts it in the run's hash (`dead:<stream>:<group>`), which
 -- stays exact when the log is trimmed.
-local function set_aside(run, stream, dead, group, id, why, consumer, keep, cap)
+local function set_aside(run, stream, dead, group, id, why, consumer, keep, cap, age)
   local p = redis.call('XPENDING', stream, group, id, id, 1)[1]
   local fields = {'group', group, 'entry', id, 'error', why, 'consumer', consumer,
                   'deliveries', p and p[4] or 0}
@@ -53,7 +60,7 @@ local function set_aside(run, stream, dead, group, id, why, consumer, keep, cap)
       table.insert(fields, entry[2][i + 1])
     end
   end
-  redis.call('XADD', dead, 'MAXLEN', '~', cap, '*', unpack(fields))
+  log_add(dead, cap, age, fields)
   redis.call('PEXPIRE', dead, keep)
   redis.call('HINCRBY', run, 'dead:' .. stream .. ':' .. group, 1)
   redis.call('XACK', stream, group, id)
@@ -61,12 +68,12 @@ end
 -- Moves each group of `stream` past its oldest entries not yet taken, so
 -- that what it has not acknowledged (taken or not) is at most `window`
 -- entries; what a consumer has taken is never dropped.  Logs each entry
--- dropped so to `log` (at most about `cap` entries) with its group, and counts
+-- dropped so to `log` (at most about `cap` entries, `age` ms) with its group, and counts
 -- them per group in the run's hash (`dropped:<stream>:<group>`).  Returns
 -- {group, entries dropped for it, ...} of the groups it dropped for.  The
 -- group's count of entries read is moved on with it, so that
 -- the server keeps knowing its lag.
-local function drop(stream, log, run, window, keep, cap)
+local function drop(stream, log, run, window, keep, cap, age)
   if redis.call('XLEN', stream) <= window then return {} end
   local dropped = {}
   for _, group in ipairs(redis.call('XINFO', 'GROUPS', stream)) do
@@ -92,8 +99,7 @@ local function drop(stream, log, run, window, keep, cap)
         for i = 1, #e[2], 2 do
           if e[2][i] == 'f' then frame = e[2][i + 1] end
         end
-        redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'group', f['name'], 'entry', e[1],
-                   'f', frame)
+        log_add(log, cap, age, {'group', f['name'], 'entry', e[1], 'f', frame})
       end
       redis.call('HINCRBY', run, 'dropped:' .. stream .. ':' .. f['name'], #entries)
       table.insert(dropped, f['name'])
