@@ -3,16 +3,16 @@ before anything is decoded: a small payload can hold an image that decodes
 to gigabytes.
 
 A frame travels as the text form (base64 or base85) of a JPEG or PNG
-image, under the payload's "frame".  Only the first bytes of the image
-are decoded from the text, as many as its header takes."""
+image, under the payload's "frame".  Only the characters that hold the
+header's fields are decoded: a few groups of the text, wherever the
+header's segments put them."""
 
 import base64
-import binascii
 import json
 import struct
 
 MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
-FIRST = 320  # characters of image text decoded first; eight times more while needed
+MAX_SEGMENTS = 1024  # segments of a JPEG header walked before its frame size
 PNG = b"\x89PNG\r\n\x1a\n"
 JPEG = b"\xff\xd8"
 # the JPEG markers that start a frame (its size); those without a length
@@ -35,69 +35,67 @@ def default_limit(settings):
     return 2 * settings["width"], 2 * settings["height"]
 
 
-def _decoders():
-    def b64(text):
-        return base64.b64decode(text[:len(text) // 4 * 4], validate=True)
+def _readers(text):
+    """Readers of the image held by ``text`` in base64 and in base85:
+    ``read(at, n)`` gives its ``n`` bytes from offset ``at`` (fewer at its
+    end), decoding only the groups of characters that hold them (binascii.Error
+    or ValueError when those are not of the form)."""
+    def b64(at, n):
+        first, last = at // 3, -(-(at + n) // 3)
+        chunk = text[4 * first:4 * last]
+        raw = base64.b64decode(chunk[:len(chunk) // 4 * 4], validate=True)
+        return raw[at - 3 * first:at - 3 * first + n]
 
-    def b85(text):
-        return base64.b85decode(text)
+    def b85(at, n):
+        first, last = at // 4, -(-(at + n) // 4)
+        return base64.b85decode(text[5 * first:5 * last])[at - 4 * first:at - 4 * first + n]
     return b64, b85
 
 
-def header_size(raw):
-    """(width, height, bytes per pixel decoded) from the start of a JPEG
-    or PNG image; None when more bytes are needed; ValueError when ``raw``
-    starts no JPEG or PNG image, or its header says no size."""
-    if raw.startswith(PNG):
-        if len(raw) < 26:
-            return None
-        if raw[12:16] != b"IHDR":
+def header_size(read):
+    """(width, height, bytes per pixel decoded) of a JPEG or PNG image
+    whose bytes ``read(at, n)`` gives; ValueError when they start no JPEG or
+    PNG image, or its header is cut short or says no size."""
+    head = read(0, 26)
+    if head.startswith(PNG):
+        if len(head) < 26 or head[12:16] != b"IHDR":
             raise ValueError("a PNG image without its header")
-        width, height, depth, color = struct.unpack(">IIBB", raw[16:26])
+        width, height, depth, color = struct.unpack(">IIBB", head[16:26])
         return width, height, PNG_CHANNELS.get(color, 4) * (2 if depth == 16 else 1)
-    if not raw.startswith(JPEG):
-        if len(raw) < len(PNG) and (PNG.startswith(raw) or JPEG.startswith(raw[:2])):
-            return None
+    if not head.startswith(JPEG):
         raise ValueError("not a JPEG or PNG image")
     at = 2
-    while True:
-        while at < len(raw) and raw[at] == 0xFF and at + 1 < len(raw) and raw[at + 1] == 0xFF:
-            at += 1  # fill bytes
-        if at + 4 > len(raw):
-            return None
-        if raw[at] != 0xFF:
+    for _ in range(MAX_SEGMENTS):  # a JPEG header has a few dozen at most
+        mark = read(at, 4)
+        if len(mark) < 4 or mark[0] != 0xFF:
             raise ValueError("a JPEG image with a broken header")
-        marker = raw[at + 1]
-        if marker in BARE:
+        marker = mark[1]
+        if marker == 0xFF:  # a fill byte
+            at += 1
+        elif marker in BARE:
             at += 2
-            continue
-        if marker in (0xDA, 0xD9):
+        elif marker in (0xDA, 0xD9):
             raise ValueError("a JPEG image without its frame size")
-        length = struct.unpack(">H", raw[at + 2:at + 4])[0]
-        if marker in SOF:
-            if at + 10 > len(raw):
-                return None
-            depth, height, width, channels = struct.unpack(">BHHB", raw[at + 4:at + 10])
+        elif marker in SOF:
+            frame = read(at + 4, 6)
+            if len(frame) < 6:
+                raise ValueError("a JPEG image with a broken header")
+            depth, height, width, channels = struct.unpack(">BHHB", frame)
             return width, height, channels * (2 if depth > 8 else 1)
-        at += 2 + length
+        else:
+            at += 2 + struct.unpack(">H", mark[2:])[0]
+    raise ValueError("a JPEG image whose header has more than %d segments" % MAX_SEGMENTS)
 
 
 def image_size(text):
     """(width, height, bytes per pixel) of the image whose text form is
-    ``text``, decoding no more of it than its header needs; None when the
-    text is neither form of a JPEG or PNG image (the codec says why)."""
-    for decode in _decoders():
-        n = FIRST
-        while True:
-            try:
-                size = header_size(decode(text[:n]))
-            except (binascii.Error, ValueError):
-                break
-            if size is not None:
-                return size
-            if n >= len(text):
-                break
-            n *= 8
+    ``text``, decoding only the few characters its header takes; None when
+    the text is neither form of a JPEG or PNG image (the codec says why)."""
+    for read in _readers(text):
+        try:
+            return header_size(read)
+        except ValueError:  # binascii.Error is one
+            pass
     return None
 
 

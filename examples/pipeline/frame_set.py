@@ -44,9 +44,10 @@ class FrameSet:
 class RecentIds:
     """The frame ids added within the last ``horizon`` ids of the highest:
     exact for a run of fewer frames, the older ones forgotten (no longer
-    in) after that."""
+    in) after that.  It holds at most twice ``horizon`` ids: a live run at
+    30 fps fills it within its first minute or two, then it stays flat."""
 
-    def __init__(self, horizon=4096):
+    def __init__(self, horizon=1024):
         self.horizon, self.ids, self.top = horizon, set(), -1
 
     def __contains__(self, frame_id):

@@ -5,6 +5,7 @@ import collections
 import heapq
 import itertools
 import json
+import math
 
 from .frame_set import FrameSet, RecentIds
 from .frames import matches
@@ -19,6 +20,21 @@ def pacing(settings):
     if settings["fps"]:
         return "paced at %g fps" % settings["fps"]
     return "its own pace" if is_live(settings["source"]) else "unpaced"
+
+
+def finite(value, what):
+    """``value``, a number of a peer's payload, as a finite float."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not math.isfinite(value):
+        raise ValueError("the %s is not a finite number" % what)
+    return float(value)
+
+
+def name(value):
+    """A name from a peer's payload: text (at most 200 characters), or None."""
+    if value is not None and not isinstance(value, str):
+        raise ValueError("a name that is not text")
+    return value if value is None else value[:200]
 
 
 class Reorder:
@@ -81,18 +97,17 @@ class Reorder:
 
 class Report:
     """What the sink saw: the run's totals (Totals), and of the frames
-    delivered here the most recent records (``records``, for the picture
-    and the frame rate) and, up to ``EXACT`` of them, every latency (for
-    exact percentiles).  A run of fewer frames keeps everything."""
+    delivered here the most recent records (``records``, for the picture,
+    the frame rate, and exact percentiles when they are the whole run's;
+    beyond, percentiles come from the histogram).  A run of fewer frames
+    keeps everything."""
 
-    RECENT = 600  # records kept
-    EXACT = 5000  # latencies kept; beyond, percentiles come from the histogram
+    RECENT = 600  # records kept: filled within the first minute of a live run
 
     def __init__(self, opts):
         self.opts = opts
         self.totals = Totals()
         self.recent = collections.deque(maxlen=self.RECENT)
-        self.latencies = []
         self.ids = RecentIds()  # frames delivered here
         self.here = 0  # frames delivered by this sink (the others by one before it)
         self.sent = opts.frames or 0  # a source read to its end: known at the end
@@ -127,23 +142,29 @@ class Report:
         return self.totals.n
 
     def record(self, received, text):
-        """The record of a frame from its payload; ``stamp`` completes it."""
+        """The record of a frame from its payload; ``stamp`` completes it.
+        A field of the wrong kind raises here, for the entry to be set
+        aside, rather than later in the totals."""
         meta = received["meta"]
-        source = meta["source"]
+        source = dict(meta["source"])
+        source["ts"] = finite(source["ts"], "time stamp")
         tolerance = max(2, int(meta["size"][1]) // 60)  # the frame's own height
+        shapes = received["result"]
+        if not isinstance(shapes, list):
+            raise ValueError("the result is not a list of shapes")
         return {
             "frame_id": int(source["frame_id"]),
-            "source": dict(source),
+            "source": source,
             "frame_format": dict(meta["frame_format"]),
-            "camera_bytes": meta["camera_bytes"],
+            "camera_bytes": finite(meta["camera_bytes"], "camera payload size"),
             "detector_bytes": len(text),
-            "detect_ms": meta["detect_ms"],
-            "reclaimed": meta.get("reclaimed", False),
-            "detector": meta.get("detector"),
+            "detect_ms": finite(meta["detect_ms"], "detection time"),
+            "reclaimed": bool(meta.get("reclaimed", False)),
+            "detector": name(meta.get("detector")),
             "size": list(meta["size"]),
-            "finder": meta.get("finder", "shapes"),
-            "shapes": received["result"],
-            "hits": matches(received["result"], meta["truth"], tolerance),
+            "finder": name(meta.get("finder", "shapes")),
+            "shapes": shapes,
+            "hits": matches(shapes, meta["truth"], tolerance),
             "expected": len(meta["truth"]),
         }
 
@@ -168,8 +189,6 @@ class Report:
         self.totals = totals
         self.recent.append(record)
         self.ids.add(record["frame_id"])
-        if len(self.latencies) < self.EXACT:
-            self.latencies.append(record["latency_ms"])
         self.here += 1
 
     def load(self, totals):
@@ -191,7 +210,8 @@ class Report:
         n = t.n
         span = (t.last - t.first) if t.first is not None and t.last is not None else 0.0
         # every latency of the run is here: exact percentiles
-        exact = sorted(self.latencies) if len(self.latencies) == n else None
+        exact = (sorted(r["latency_ms"] for r in self.recent)
+                 if len(self.recent) == n else None)
 
         def pct(p):
             if exact is None:

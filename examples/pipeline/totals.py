@@ -8,11 +8,15 @@ import math
 
 BUCKET = 1.02  # the latency histogram's buckets: each 2 % wider than the last
 FLOOR_MS = 0.01  # latencies below this (clocks apart) count as this
+CEILING_MS = 1e7  # and above this (about three hours) as this: at most 1047 buckets
 MAX_NAMES = 64  # detector names kept; more are counted, not named
 
 
 def bucket(latency_ms):
-    return int(math.floor(math.log(max(latency_ms, FLOOR_MS) / FLOOR_MS, BUCKET)))
+    """The histogram bucket of a latency; one not a number counts as the
+    largest (a peer's time stamp may be anything)."""
+    clamped = min(max(latency_ms, FLOOR_MS), CEILING_MS) if latency_ms == latency_ms else CEILING_MS
+    return int(math.floor(math.log(clamped / FLOOR_MS, BUCKET)))
 
 
 class Totals:
@@ -34,14 +38,16 @@ class Totals:
         self.detectors = set(state.get("detectors", []))
         self.more_detectors = state.get("more_detectors", 0)
         self.finders = set(state.get("finders", []))
-        self.histogram = {int(b): c for b, c in state.get("histogram", {}).items()}
+        # the latency histogram, dense: counts[i] frames in bucket low + i
+        histogram = state.get("histogram", {})
+        self.low, self.buckets = histogram.get("low", 0), list(histogram.get("counts", []))
 
     def state(self):
         return {"n": self.n, "first": self.first, "last": self.last, "last_id": self.last_id,
                 "longest_gap": self.longest_gap, "max_latency": self.max_latency,
                 "sums": self.sums, "counts": self.counts, "detectors": sorted(self.detectors),
                 "more_detectors": self.more_detectors, "finders": sorted(self.finders),
-                "histogram": {str(b): c for b, c in self.histogram.items()}}
+                "histogram": {"low": self.low, "counts": self.buckets}}
 
     def dumps(self):
         return json.dumps(self.state(), separators=(",", ":"))
@@ -56,7 +62,7 @@ class Totals:
         other.__dict__.update(self.__dict__)
         other.sums, other.counts = dict(self.sums), dict(self.counts)
         other.detectors, other.finders = set(self.detectors), set(self.finders)
-        other.histogram = dict(self.histogram)
+        other.buckets = list(self.buckets)
         return other
 
     def add(self, record):
@@ -86,7 +92,14 @@ class Totals:
                 self.more_detectors += 1
         self.finders.add(record["finder"])
         b = bucket(latency)
-        self.histogram[b] = self.histogram.get(b, 0) + 1
+        if not self.buckets:
+            self.low, self.buckets = b, [0]
+        elif b < self.low:
+            self.buckets[:0] = [0] * (self.low - b)
+            self.low = b
+        elif b >= self.low + len(self.buckets):
+            self.buckets += [0] * (b - self.low - len(self.buckets) + 1)
+        self.buckets[b - self.low] += 1
 
     def mean(self, key):
         return self.sums[key] / self.n if self.n else 0.0
@@ -97,8 +110,8 @@ class Totals:
         if not self.n:
             return 0.0
         rank, seen = int(round(p / 100.0 * (self.n - 1))), 0
-        for b in sorted(self.histogram):
-            seen += self.histogram[b]
+        for i, count in enumerate(self.buckets):
+            seen += count
             if seen > rank:
-                return min(self.max_latency, FLOOR_MS * BUCKET ** (b + 0.5))
+                return min(self.max_latency, FLOOR_MS * BUCKET ** (self.low + i + 0.5))
         return self.max_latency
