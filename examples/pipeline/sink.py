@@ -82,8 +82,11 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
         now = time.monotonic()
         if watch is not None:
             watch()
-        if (reorder.held and now >= dead.next) or not entries:
-            dead.next = now + 0.05  # frames wait behind a gap: was it set aside?
+        if now >= dead.next or not entries:
+            # often while frames wait behind a gap (was it set aside?), and
+            # now and then anyway: a gap the reorder buffer let go of is
+            # settled all the same, before the logs' cap trims its entry
+            dead.next = now + (0.05 if reorder.held else 0.25)
             for frame_id in dead.read():
                 emit(reorder.skip(frame_id, (None, frame_id, None)))
         if not entries:
