@@ -23,7 +23,7 @@ from test_pipeline_streams import client  # noqa: F401  (a run of one port)
 from pemu_ports import Consumer, Publisher, Run, ensure_group  # noqa: E402
 from pemu_sdk.redis.pemu_data import PemuData  # noqa: E402
 from pemu_sdk.redis.utils import img_to_str  # noqa: E402
-from pipeline.frame_limit import (FrameTooLarge, check_payload, default_limit,  # noqa: E402
+from pipeline.frame_limit import (FrameTooLarge, default_limit, guarded,  # noqa: E402
                                   image_size)
 from pipeline.frame_set import FrameSet  # noqa: E402
 from pipeline.options import Options  # noqa: E402
@@ -251,46 +251,68 @@ def big_png(side):
             + chunk(b"IDAT", data) + chunk(b"IEND", b""))
 
 
-def payload(frame_text):
+def payload(frame_text, with_base64=False):
     envelope = PemuData(0, CAMERA, CAMERA, 0)
     envelope.meta.update_source({"frame_id": 0, "ts": time.time()})
     out = envelope.create_pemu_data(ext_info={"truth": []}, frame=np.zeros((8, 8, 3), np.uint8))
     out["frame"] = frame_text
+    out["meta"]["frame_format"]["with_base64"] = with_base64
     return json.dumps(out).encode()
 
 
 @pytest.mark.parametrize("encoder", ["jpg", "png"])
 @pytest.mark.parametrize("with_base64", [False, True])
-def test_the_frame_size_is_read_from_the_image_header(encoder, with_base64):
+def test_the_envelope_decodes_no_frame_beyond_the_limit(encoder, with_base64):
     text = img_to_str(np.zeros((120, 160, 3), np.uint8), encoder, with_base64)
-    # at the limit: taken, read once for the envelope
-    taken = payload(text)
-    assert check_payload(taken, (160, 120)) == json.loads(taken)
-    with pytest.raises(FrameTooLarge, match="frame of 160x120 exceeds the limit of 159x120"):
-        check_payload(payload(text), (159, 120))
-    with pytest.raises(FrameTooLarge, match="not a JPEG or PNG"):
-        check_payload(payload(base64.b64encode(b"BM" + bytes(60)).decode()), (160, 120))
-    # for the envelope to refuse in its own words, or nothing to decode
-    for other in (b"not json", b'["frame"]', '{"frame": 1}'.encode("utf-16")):
-        assert check_payload(other, (1, 1)) is other
-    assert check_payload(b'{"frame": ""}', (1, 1)) == {"frame": ""}
+    limit = [(160, 120)]
+    envelope = PemuData(0, CAMERA, CAMERA, 0)
+    with guarded(lambda: limit[0]):
+        # at the limit: decoded, the payload read once, by the envelope
+        assert envelope.parse_pemu_data(payload(text, with_base64))["frame"].shape == (120, 160, 3)
+        limit[0] = (159, 120)
+        with pytest.raises(FrameTooLarge, match="frame of 160x120 exceeds the limit of 159x120"):
+            envelope.parse_pemu_data(payload(text, with_base64))
+        for other in (base64.b64encode(b"BM" + bytes(60)).decode(),  # not JPEG nor PNG
+                      img_to_str(np.zeros((8, 8, 3), np.uint8), encoder, not with_base64)):
+            with pytest.raises(FrameTooLarge, match="not a JPEG or PNG"):
+                envelope.parse_pemu_data(payload(other, with_base64))
+    # outside, the envelope decodes as it did; nothing is left wrapped around
+    assert envelope.parse_pemu_data(payload(text, with_base64))["frame"].shape == (120, 160, 3)
     # by default twice each side of the camera's frames; a source's are not known
     settings = {"source": None, "width": 160, "height": 120}
     assert default_limit(settings) == (320, 240)
     assert default_limit(dict(settings, source="clip.mp4")) == default_limit(None) == (4096, 4096)
 
 
-def test_a_jpeg_header_is_walked_wherever_its_segments_put_the_size():
-    sof = b"\xff\xc0\x00\x11\x08" + struct.pack(">HH", 12000, 15000) + b"\x03" + bytes(9)
-    app = b"\xff\xe1" + struct.pack(">H", 60002) + bytes(60000)  # metadata before the size
-    image = b"\xff\xd8" + app + b"\xff\xff\xff\xd0" + sof + b"\xff\xda" + bytes(40)
-    for text in (base64.b64encode(image).decode(), base64.b85encode(image).decode()):
-        assert image_size(text) == (15000, 12000, 3)
-        cut = len(text) * (2 + len(app) + 6) // len(image)  # ends inside the size's segment
-        assert image_size(text[:cut]) is None
-    endless = b"\xff\xd8" + b"\xff\xd0" * 5000 + sof  # bare markers without end
-    assert image_size(base64.b64encode(endless).decode()) is None
-    assert image_size("\u00e9" * 40) is None and image_size("") is None
+def jpeg(width, height, app=60000):
+    sof = b"\xff\xc0\x00\x11\x08" + struct.pack(">HH", height, width) + b"\x03" + bytes(9)
+    meta = b"\xff\xe1" + struct.pack(">H", app + 2) + bytes(app)  # metadata before the size
+    return b"\xff\xd8" + meta + b"\xff\xff\xff\xd0" + sof + b"\xff\xda" + bytes(40)
+
+
+@pytest.mark.parametrize("with_base64", [False, True])
+def test_a_jpeg_header_is_walked_wherever_its_segments_put_the_size(with_base64):
+    encode = base64.b64encode if with_base64 else base64.b85encode
+
+    def size(image_text):
+        try:
+            return image_size(image_text, with_base64)
+        except ValueError:
+            return None
+    image = jpeg(15000, 12000)
+    text = encode(image).decode()
+    assert size(text) == (15000, 12000, 3)
+    # a frame with the same header characters has the same size; one whose
+    # size differs, even by a byte, is read again
+    assert size(text[:-8] + encode(bytes(6)).decode()) == (15000, 12000, 3)
+    assert size(encode(jpeg(15000, 12001)).decode()) == (15000, 12001, 3)
+    assert size(text) == (15000, 12000, 3)
+    cut = len(text) * (len(image) - 60) // len(image)  # ends inside the size's segment
+    assert size(text[:cut]) is None
+    assert size(encode(jpeg(640, 480, app=10)).decode()) == (640, 480, 3)
+    endless = b"\xff\xd8" + b"\xff\xd0" * 5000 + jpeg(1, 1)[2:]  # bare markers without end
+    assert size(encode(endless).decode()) is None
+    assert size("\u00e9" * 40) is None and size("") is None
 
 
 @matrix

@@ -8,7 +8,7 @@ from pemu_sdk.redis.pemu_data import PemuData
 from pemu_ports import FIELD, FRAME, Consumer, Gone, Publisher
 
 from . import metrics as stage_metrics
-from .frame_limit import Limit, check_payload
+from .frame_limit import Limit, guarded
 from .frames import find_shapes
 from .runs import CAMERA, DETECTOR, consumer_name, joined, open_run
 from .sources import MotionFinder
@@ -16,16 +16,14 @@ from .steps import Steps
 from .waiting import Waiting
 
 
-def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes",
-           limit=None):
+def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes"):
     """The detector's work on one entry: its output payload, the frame id
     and when the shapes were found (by ``find``, named ``finder`` in the
-    payload, ``delay`` seconds later).  A frame larger than ``limit``
-    (width, height) is refused before it is decoded (FrameTooLarge)."""
+    payload, ``delay`` seconds later).  A frame larger than the stage's
+    limit (frame_limit.guarded) is refused before it is decoded (FrameTooLarge)."""
     started = time.perf_counter()
     text = fields[FIELD]
-    # read once: the frame's size checked before the envelope decodes it
-    received = envelope.parse_pemu_data(text if limit is None else check_payload(text, limit))
+    received = envelope.parse_pemu_data(text)
     decoded = time.perf_counter()
     codec = steps.take_codec()
     image = received["frame"]
@@ -54,7 +52,7 @@ def detector(client, name, opts, say=None):
     answered all of it.  An entry it cannot process is set aside."""
     run = open_run(client, name, opts)
     me = consumer_name("detector")
-    with joined(run, "detector", me) as member:
+    with joined(run, "detector", me) as member, guarded(Limit(run, opts.max_frame).get):
         metrics = stage_metrics.start("detector", run, opts.metrics_at())
         try:
             envelope = PemuData(0, DETECTOR, CAMERA, 0)
@@ -65,7 +63,6 @@ def detector(client, name, opts, say=None):
             waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
             steps = Steps(metrics)
             find = MotionFinder() if opts.detector == "motion" else find_shapes
-            limit = Limit(run, opts.max_frame)
             while True:
                 member.beat()
                 entries = inbox.take()
@@ -83,8 +80,7 @@ def detector(client, name, opts, say=None):
                     metrics.claims.inc(int(reclaimed))
                     try:
                         payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
-                                                          find, opts.detect_delay, opts.detector,
-                                                          limit.get())
+                                                          find, opts.detect_delay, opts.detector)
                         out = json.dumps(payload).encode()
                     except Exception as exc:  # a poison entry: set aside, go on
                         inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))

@@ -8,8 +8,10 @@ header's fields are decoded: a few groups of the text, wherever the
 header's segments put them."""
 
 import base64
-import json
+import contextlib
 import struct
+
+from pemu_sdk.redis import pemu_data
 
 MAX_SIDE = 4096  # the longest frame side the codec and the detector are run with
 MAX_SEGMENTS = 1024  # segments of a JPEG header walked before its frame size
@@ -35,21 +37,29 @@ def default_limit(settings):
     return 2 * settings["width"], 2 * settings["height"]
 
 
-def _readers(text):
-    """Readers of the image held by ``text`` in base64 and in base85:
-    ``read(at, n)`` gives its ``n`` bytes from offset ``at`` (fewer at its
-    end), decoding only the groups of characters that hold them (binascii.Error
-    or ValueError when those are not of the form)."""
-    def b64(at, n):
-        first, last = at // 3, -(-(at + n) // 3)
-        chunk = text[4 * first:4 * last]
-        raw = base64.b64decode(chunk[:len(chunk) // 4 * 4], validate=True)
-        return raw[at - 3 * first:at - 3 * first + n]
+class _Reader:
+    """``read(at, n)``: the ``n`` bytes from offset ``at`` (fewer at its end)
+    of the image held by ``text`` in base64 (``with_base64``) or base85,
+    decoding only the groups of characters that hold them (ValueError when
+    those are not of the form).  It notes the characters it looked at
+    (``span``) and whether it reached the end of the text (``ended``)."""
 
-    def b85(at, n):
-        first, last = at // 4, -(-(at + n) // 4)
-        return base64.b85decode(text[5 * first:5 * last])[at - 4 * first:at - 4 * first + n]
-    return b64, b85
+    def __init__(self, text, with_base64):
+        self.text, self.span, self.ended = text, 0, False
+        # characters and bytes per group, and the group decoder
+        self.chars, self.size, self.decode = (
+            (4, 3, lambda chunk: base64.b64decode(chunk, validate=True)) if with_base64
+            else (5, 4, base64.b85decode))
+
+    def __call__(self, at, n):
+        first, last = at // self.size, -(-(at + n) // self.size)
+        chunk = self.text[self.chars * first:self.chars * last]
+        self.span = max(self.span, self.chars * last)
+        if len(chunk) < self.chars * (last - first):
+            self.ended = True
+            chunk = chunk[:len(chunk) // self.chars * self.chars] if self.chars == 4 else chunk
+        start = at - self.size * first
+        return self.decode(chunk)[start:start + n]
 
 
 def header_size(read):
@@ -66,7 +76,7 @@ def header_size(read):
         raise ValueError("not a JPEG or PNG image")
     at = 2
     for _ in range(MAX_SEGMENTS):  # a JPEG header has a few dozen at most
-        mark = read(at, 4)
+        mark = read(at, 10)  # a marker, its length and what a frame's size takes
         if len(mark) < 4 or mark[0] != 0xFF:
             raise ValueError("a JPEG image with a broken header")
         marker = mark[1]
@@ -77,52 +87,82 @@ def header_size(read):
         elif marker in (0xDA, 0xD9):
             raise ValueError("a JPEG image without its frame size")
         elif marker in SOF:
-            frame = read(at + 4, 6)
-            if len(frame) < 6:
+            if len(mark) < 10:
                 raise ValueError("a JPEG image with a broken header")
-            depth, height, width, channels = struct.unpack(">BHHB", frame)
+            depth, height, width, channels = struct.unpack(">BHHB", mark[4:10])
             return width, height, channels * (2 if depth > 8 else 1)
         else:
-            at += 2 + struct.unpack(">H", mark[2:])[0]
+            at += 2 + struct.unpack(">H", mark[2:4])[0]
     raise ValueError("a JPEG image whose header has more than %d segments" % MAX_SEGMENTS)
 
 
-def image_size(text):
-    """(width, height, bytes per pixel) of the image whose text form is
-    ``text``, decoding only the few characters its header takes; None when
-    the text is neither form of a JPEG or PNG image (the codec says why)."""
-    for read in _readers(text):
-        try:
-            return header_size(read)
-        except ValueError:  # binascii.Error is one
-            pass
-    return None
+# The header last read in each text form, as (the characters it was read
+# from, its size): the frames of a run share theirs, so a frame whose text
+# starts with the same characters has the same size.  Only a header read
+# without reaching the end of its text is kept: what it read depends on
+# those characters alone.
+_last = {}
 
 
-def check_payload(text, limit):
-    """What the envelope is to parse of payload ``text`` (JSON bytes): the
-    payload read once, as a mapping, when its frame is within ``limit`` =
-    (width, height) of three channels; ``text`` itself when it is no JSON
-    object, for the envelope to refuse in its own words.  Raises
-    FrameTooLarge when the frame would decode to more, or is not a JPEG or
-    PNG image."""
+def image_size(text, with_base64):
+    """(width, height, bytes per pixel) of the image whose text form
+    (base64 or base85, as ``with_base64`` says) is ``text``, decoding only
+    the few characters its header takes; ValueError when the text holds no
+    JPEG or PNG image."""
+    form = bool(with_base64)
+    known = _last.get(form)
+    if known is not None and text.startswith(known[0]):
+        return known[1]
+    read = _Reader(text, form)
+    size = header_size(read)
+    if not read.ended:
+        _last[form] = (text[:read.span], size)
+    return size
+
+
+def check_frame(text, with_base64, limit):
+    """Raises FrameTooLarge unless ``text``, the text form of a frame,
+    holds a JPEG or PNG image within ``limit`` = (width, height) of three
+    channels."""
+    if isinstance(text, (bytes, bytearray)):
+        text = text.decode("latin-1")
     try:
-        payload = json.loads(text.decode("utf-8") if isinstance(text, bytes) else text)
-    except ValueError:  # no JSON, or no UTF-8 (UnicodeDecodeError is one)
-        return text
-    if not isinstance(payload, dict):
-        return text
-    frame = payload.get("frame")
-    if not isinstance(frame, str) or not frame:
-        return payload
-    size = image_size(frame)
-    if size is None:
-        raise FrameTooLarge("the frame is not a JPEG or PNG image in base64 or base85")
-    width, height, per_pixel = size
+        if not isinstance(text, str):
+            raise ValueError("not text")
+        width, height, per_pixel = image_size(text, with_base64)
+    except ValueError:  # binascii.Error is one
+        raise FrameTooLarge("the frame is not a JPEG or PNG image in %s"
+                            % ("base64" if with_base64 else "base85")) from None
     if width * height * per_pixel > limit[0] * limit[1] * 3:
         raise FrameTooLarge("frame of %dx%d exceeds the limit of %dx%d (--max-frame)"
                             % (width, height, limit[0], limit[1]))
-    return payload
+
+
+_limits = []  # the functions that give the limits of the stages running here
+
+
+@contextlib.contextmanager
+def guarded(limit):
+    """Within it, the envelopes of this process check each frame against
+    ``limit()`` = (width, height) before they decode it: their module's
+    frame decoder (which they look up at each call) is wrapped, once, and
+    the wrapper raises FrameTooLarge, which the envelope passes on, instead
+    of decoding a frame too large.  The payload is read once, by the
+    envelope, and the frame checked in the text form it decodes."""
+    if not getattr(pemu_data.str_to_img, "checks_frames", False):
+        decode = pemu_data.str_to_img
+
+        def str_to_img(img_as_str, encoder=None, with_base64=False):
+            if _limits:
+                check_frame(img_as_str, with_base64, _limits[-1]())
+            return decode(img_as_str=img_as_str, encoder=encoder, with_base64=with_base64)
+        str_to_img.checks_frames = True
+        pemu_data.str_to_img = str_to_img
+    _limits.append(limit)
+    try:
+        yield
+    finally:
+        _limits.remove(limit)
 
 
 class Limit:

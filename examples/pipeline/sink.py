@@ -12,7 +12,7 @@ from . import metrics as stage_metrics
 from .client import connect
 from .dead_letters import Missing
 from .failures import Upstream, describe, say_as
-from .frame_limit import Limit, check_payload
+from .frame_limit import Limit, guarded
 from .frame_set import FrameSet
 from .runs import (DETECTOR, SINK, consumer_name, joined, open_run, own,
                    read_settings)
@@ -33,7 +33,9 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     opts = report.opts
     run = open_run(client, name, opts)
     me = consumer_name("sink")
-    with joined(run, "sink", me, exclusive=True) as member:
+    # a frame (should one come) checked before it is decoded
+    with joined(run, "sink", me, exclusive=True) as member, \
+            guarded(Limit(run, opts.max_frame).get):
         metrics = stage_metrics.start("sink", run, opts.metrics_at())
         try:
             _sink(run, me, member, report, on_frame, watch, say, metrics)
@@ -55,7 +57,6 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
     report.load(totals)
     reorder = Reorder(opts.reorder, done=FrameSet(low, above | dead.frames))
     settled = []  # frames that will not come, recorded with the next delivery
-    limit = Limit(run, opts.max_frame)
     waiting = Waiting("detectors", run.name, grace=opts.alive_ttl / 2, say=say)
     progress = time.monotonic()
 
@@ -111,8 +112,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
             started = time.perf_counter()
             try:
                 text = fields[FIELD]
-                # read once, a frame (should one come) checked before it is decoded
-                received = envelope.parse_pemu_data(check_payload(text, limit.get()))
+                received = envelope.parse_pemu_data(text)
                 record = report.record(received, text)
                 frame_id = record["frame_id"]
             except Exception as exc:  # a poison entry: set aside, go on
