@@ -10,6 +10,7 @@ header's segments put them."""
 import base64
 import contextlib
 import struct
+from typing import Any, Callable, Dict, List, Tuple
 
 from pemu_sdk.redis import pemu_data
 
@@ -101,7 +102,7 @@ def header_size(read):
 # starts with the same characters has the same size.  Only a header read
 # without reaching the end of its text is kept: what it read depends on
 # those characters alone.
-_last = {}
+_last = {}  # type: Dict[bool, Tuple[str, Tuple[int, int, int]]]
 
 
 def image_size(text, with_base64):
@@ -138,7 +139,10 @@ def check_frame(text, with_base64, limit):
                             % (width, height, limit[0], limit[1]))
 
 
-_limits = []  # the functions that give the limits of the stages running here
+# the functions that give the limits of the stages running here, and the
+# wrapper that checks frames against the last
+_limits = []  # type: List[Callable[[], Tuple[int, int]]]
+_wrappers = []  # type: List[Callable[..., Any]]
 
 
 @contextlib.contextmanager
@@ -149,14 +153,14 @@ def guarded(limit):
     the wrapper raises FrameTooLarge, which the envelope passes on, instead
     of decoding a frame too large.  The payload is read once, by the
     envelope, and the frame checked in the text form it decodes."""
-    if not getattr(pemu_data.str_to_img, "checks_frames", False):
+    if pemu_data.str_to_img not in _wrappers:
         decode = pemu_data.str_to_img
 
         def str_to_img(img_as_str, encoder=None, with_base64=False):
             if _limits:
                 check_frame(img_as_str, with_base64, _limits[-1]())
             return decode(img_as_str=img_as_str, encoder=encoder, with_base64=with_base64)
-        str_to_img.checks_frames = True
+        _wrappers.append(str_to_img)
         pemu_data.str_to_img = str_to_img
     _limits.append(limit)
     try:
