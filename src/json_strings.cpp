@@ -65,14 +65,17 @@ constexpr std::size_t kKeptUnits = std::size_t{1} << 18;
 
 // A string with escapes, from `start` (after the opening quote), in one
 // pass: its code points into `units_`, the widest noted, then copied into a
-// str of exactly that length at that width.
+// str of exactly that length at that width.  The loop runs on a local
+// pointer, which stays in a register (a decline leaves the cursor behind:
+// nothing reads it after one), and stores it into the cursor at the end.
 Ref StringDecoder::escaped(const unsigned char* start) {
-    at_.p = start;
     struct Release {  // however the string ends, a very large buffer goes
         ~Release() {
             if (units_.size() > kKeptUnits) std::vector<Py_UCS4>().swap(units_);
         }
     } release;
+    const unsigned char* p = start;
+    const unsigned char* const end = at_.end;
     Py_UCS4* to = units_.data();
     std::size_t length = 0, room = units_.size();
     Py_UCS4 widest = 0;
@@ -82,37 +85,37 @@ Ref StringDecoder::escaped(const unsigned char* start) {
             to = units_.data();
             room = units_.size();
         }
-        unsigned char c = at_.peek_byte();
-        ++at_.p;
+        if (p == end) decline();
+        unsigned char c = *p++;
         Py_UCS4 unit;
         if (c == '\\') {
-            unit = escape();
+            unit = escape(p, end);
             if (unit > widest) widest = unit;
         } else if (c >= 0x20 && c < 0x80 && c != '"') {
             to[length++] = c;
-            if (at_.p != at_.end && *at_.p >= 0x20 && *at_.p < 0x80 && *at_.p != '"' &&
-                *at_.p != '\\') {  // a run of plain ASCII, in bulk
-                std::size_t plain = plain_run(at_.p, at_.end);
+            if (p != end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') {
+                std::size_t plain = plain_run(p, end);  // a run of plain ASCII, in bulk
                 if (room - length < plain) {
                     units_.resize(2 * (length + plain));
                     to = units_.data();
                     room = units_.size();
                 }
-                for (std::size_t j = 0; j < plain; ++j) to[length + j] = at_.p[j];
+                for (std::size_t j = 0; j < plain; ++j) to[length + j] = p[j];
                 length += plain;
-                at_.p += plain;
+                p += plain;
             }
             continue;
         } else if (c == '"') {
             break;
-        } else if (c >= 0x80 && at_.end - at_.p >= 3) {  // the most a sequence reads
-            unit = utf8_sequence(c);
+        } else if (c >= 0x80 && end - p >= 3) {  // the most a sequence reads
+            unit = utf8_sequence(c, p);
             if (unit > widest) widest = unit;
         } else {
             decline();  // a control character, or a sequence cut short
         }
         to[length++] = unit;
     }
+    at_.p = p;
     Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
     switch (PyUnicode_KIND(s.get())) {
         case PyUnicode_1BYTE_KIND: narrow(to, length, PyUnicode_1BYTE_DATA(s.get())); break;
@@ -122,51 +125,51 @@ Ref StringDecoder::escaped(const unsigned char* start) {
     return s;
 }
 
-// The code point of the UTF-8 sequence at the cursor, whose lead byte
-// (past) is `lead`, and the cursor past it; a sequence that is not
-// well-formed declines.  At least three bytes follow the lead byte (the
-// caller checks), the most a sequence reads.
-inline Py_UCS4 StringDecoder::utf8_sequence(unsigned char lead) {
+// The code point of the UTF-8 sequence at `p`, whose lead byte (past) is
+// `lead`, and `p` past it; a sequence that is not well-formed declines.  At
+// least three bytes follow the lead byte (the caller checks), the most a
+// sequence reads.
+inline Py_UCS4 StringDecoder::utf8_sequence(unsigned char lead, const unsigned char*& p) {
     auto follows = [](unsigned char c, unsigned char low = 0x80, unsigned char high = 0xBF) {
         return c >= low && c <= high;
     };
-    const unsigned char* q = at_.p;
+    const unsigned char* q = p;
     if (lead >= 0xC2 && lead <= 0xDF) {
         if (!follows(q[0])) decline();
-        at_.p = q + 1;
+        p = q + 1;
         return ((lead & 0x1FU) << 6) | (q[0] & 0x3FU);
     }
     if (lead >= 0xE0 && lead <= 0xEF) {
         if (!follows(q[0], lead == 0xE0 ? 0xA0 : 0x80, lead == 0xED ? 0x9F : 0xBF) ||
             !follows(q[1]))
             decline();
-        at_.p = q + 2;
+        p = q + 2;
         return ((lead & 0x0FU) << 12) | ((q[0] & 0x3FU) << 6) | (q[1] & 0x3FU);
     }
     if (lead >= 0xF0 && lead <= 0xF4) {
         if (!follows(q[0], lead == 0xF0 ? 0x90 : 0x80, lead == 0xF4 ? 0x8F : 0xBF) ||
             !follows(q[1]) || !follows(q[2]))
             decline();
-        at_.p = q + 3;
+        p = q + 3;
         return ((lead & 0x07U) << 18) | ((q[0] & 0x3FU) << 12) | ((q[1] & 0x3FU) << 6) |
                (q[2] & 0x3FU);
     }
     decline();
 }
 
-// Four hex digits at `at`, or -1.
-inline long StringDecoder::hex4(const unsigned char* at) const {
-    if (at_.end - at < 4) return -1;
+// Four hex digits at `at` (before `end`), or -1.
+inline long StringDecoder::hex4(const unsigned char* at, const unsigned char* end) {
+    if (end - at < 4) return -1;
     unsigned a = kHex.value[at[0]], b = kHex.value[at[1]], c = kHex.value[at[2]],
              d = kHex.value[at[3]];
     if (((a | b | c | d) & 0xF0U) != 0) return -1;
     return static_cast<long>((a << 12) | (b << 8) | (c << 4) | d);
 }
 
-// After the backslash.
-inline Py_UCS4 StringDecoder::escape() {
-    unsigned char c = at_.peek_byte();
-    ++at_.p;
+// After the backslash at `p`; `p` past the escape.
+inline Py_UCS4 StringDecoder::escape(const unsigned char*& p, const unsigned char* end) {
+    if (p == end) decline();
+    unsigned char c = *p++;
     if (c != 'u') {
         switch (c) {
             case '"': return '"';
@@ -180,13 +183,13 @@ inline Py_UCS4 StringDecoder::escape() {
             default: decline();
         }
     }
-    long unit = hex4(at_.p);
+    long unit = hex4(p, end);
     if (unit < 0) decline();
-    at_.p += 4;
-    if (unit >= 0xD800 && unit <= 0xDBFF && at_.end - at_.p >= 6 && at_.p[0] == '\\' && at_.p[1] == 'u') {
-        long low = hex4(at_.p + 2);
+    p += 4;
+    if (unit >= 0xD800 && unit <= 0xDBFF && end - p >= 6 && p[0] == '\\' && p[1] == 'u') {
+        long low = hex4(p + 2, end);
         if (low >= 0xDC00 && low <= 0xDFFF) {
-            at_.p += 6;
+            p += 6;
             return static_cast<Py_UCS4>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
         }
     }

@@ -31,9 +31,14 @@ public:
 
 private:
     Ref escaped(const unsigned char* start);
-    Py_UCS4 utf8_sequence(unsigned char lead);
-    long hex4(const unsigned char* at) const;
-    Py_UCS4 escape();
+    // The escapes' helpers move a pointer of the caller's loop, not the
+    // cursor, and are always inlined into it: a call per escape, as one
+    // compiler leaves them, costs a third more on text full of escapes.
+    [[gnu::always_inline]] static Py_UCS4 utf8_sequence(unsigned char lead,
+                                                        const unsigned char*& p);
+    [[gnu::always_inline]] static long hex4(const unsigned char* at, const unsigned char* end);
+    [[gnu::always_inline]] static Py_UCS4 escape(const unsigned char*& p,
+                                                 const unsigned char* end);
 
     Cursor at_;
 };
