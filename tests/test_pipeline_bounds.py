@@ -25,7 +25,7 @@ from pemu_sdk.redis.pemu_data import PemuData  # noqa: E402
 from pemu_sdk.redis.utils import img_to_str  # noqa: E402
 from pipeline.frame_limit import (FrameTooLarge, default_limit, guarded,  # noqa: E402
                                   image_size)
-from pipeline.frame_set import FrameSet  # noqa: E402
+from pipeline.frame_set import FrameSet, RecentIds  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA, PORTS  # noqa: E402
 from pipeline.sink import deliver  # noqa: E402
@@ -60,6 +60,20 @@ def test_a_frame_set_keeps_a_watermark_and_the_few_above_it():
     for i in range(7, 20000):
         r.push(i, i)
     assert len(r.seen) == 0 and r.duplicates == 2
+
+
+def test_recent_ids_stay_within_their_horizon_in_any_order():
+    ids = RecentIds(horizon=100)
+    peak = 0
+    for i in range(1000):  # in order, a third of the frames
+        if i % 3 == 0:
+            ids.add(i)
+            peak = max(peak, len(ids.ids))
+    assert 999 in ids and 600 not in ids and peak <= 2 * 100 // 3 + 1
+    for i in range(900, 0, -1):  # late ones, the highest never moving on
+        ids.add(i)
+        assert len(ids.ids) <= 4 * 100
+    assert 999 in ids and 951 in ids
 
 
 def records(n, seed=1):

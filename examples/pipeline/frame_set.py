@@ -44,11 +44,15 @@ class FrameSet:
 class RecentIds:
     """The frame ids added within the last ``horizon`` ids of the highest:
     exact for a run of fewer frames, the older ones forgotten (no longer
-    in) after that.  It holds at most twice ``horizon`` ids: a live run at
-    30 fps fills it within its first minute or two, then it stays flat."""
+    in) after that.  It forgets each time the highest has moved on by a
+    horizon, so it holds ids of at most twice ``horizon`` frames (a live
+    run at 30 fps reaches that within its first minute or so, then stays
+    flat), and never more than four times ``horizon`` ids whatever the order
+    they come in."""
 
     def __init__(self, horizon=1024):
         self.horizon, self.ids, self.top = horizon, set(), -1
+        self.forgot = -1  # the highest id when it last forgot
 
     def __contains__(self, frame_id):
         return frame_id in self.ids
@@ -56,6 +60,7 @@ class RecentIds:
     def add(self, frame_id):
         self.ids.add(frame_id)
         self.top = max(self.top, frame_id)
-        if len(self.ids) > 2 * self.horizon:
+        if self.top - self.forgot >= self.horizon or len(self.ids) > 4 * self.horizon:
             floor = self.top - self.horizon
             self.ids = {i for i in self.ids if i > floor}
+            self.forgot = self.top
