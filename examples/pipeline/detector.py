@@ -10,6 +10,7 @@ from pemu_ports import FIELD, FRAME, Consumer, Gone, Publisher
 from . import metrics as stage_metrics
 from .frame_limit import Limit, check_payload
 from .frames import find_shapes
+from .pixels import Asked, forwarded
 from .runs import CAMERA, DETECTOR, consumer_name, joined, open_run
 from .sources import MotionFinder
 from .steps import Steps
@@ -17,15 +18,19 @@ from .waiting import Waiting
 
 
 def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes",
-           limit=None):
+           limit=None, forward=False):
     """The detector's work on one entry: its output payload, the frame id
     and when the shapes were found (by ``find``, named ``finder`` in the
     payload, ``delay`` seconds later).  A frame larger than ``limit``
-    (width, height) is refused before it is decoded (FrameTooLarge)."""
+    (width, height) is refused before it is decoded (FrameTooLarge).  With
+    ``forward``, the payload carries the camera's image text as it came
+    (pixels.py: the sink asked for it)."""
     started = time.perf_counter()
     text = fields[FIELD]
     # read once: the frame's size checked before the envelope decodes it
-    received = envelope.parse_pemu_data(text if limit is None else check_payload(text, limit))
+    payload = text if limit is None else check_payload(text, limit)
+    sent_on = forwarded(payload) if forward and isinstance(payload, dict) else None
+    received = envelope.parse_pemu_data(payload)
     decoded = time.perf_counter()
     codec = steps.take_codec()
     image = received["frame"]
@@ -33,7 +38,7 @@ def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, find
     if delay > 0:
         time.sleep(delay)
     found = time.perf_counter()
-    payload = envelope.create_pemu_data(result=shapes, ext_info={
+    extra = {
         "truth": received["meta"]["truth"],
         "camera_bytes": len(text),
         "detect_ms": (found - decoded) * 1e3,
@@ -41,7 +46,10 @@ def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, find
         "detector": consumer_name("detector"),  # the sink counts the detectors by it
         "size": [image.shape[1], image.shape[0]],
         "finder": finder,  # the sink says what was found by it
-    })
+    }
+    if sent_on is not None:
+        extra["pixels"] = sent_on
+    payload = envelope.create_pemu_data(result=shapes, ext_info=extra)
     steps.add("parse", decoded - started - codec)
     steps.add("detect", found - decoded)
     return payload, received["meta"]["source"]["frame_id"], found
@@ -66,6 +74,7 @@ def detector(client, name, opts, say=None):
             steps = Steps(metrics)
             find = MotionFinder() if opts.detector == "motion" else find_shapes
             limit = Limit(run, opts.max_frame)
+            asked = Asked(run, opts.picture)
             while True:
                 member.beat()
                 entries = inbox.take()
@@ -84,7 +93,7 @@ def detector(client, name, opts, say=None):
                     try:
                         payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
                                                           find, opts.detect_delay, opts.detector,
-                                                          limit.get())
+                                                          limit.get(), asked.get())
                         out = json.dumps(payload).encode()
                     except Exception as exc:  # a poison entry: set aside, go on
                         inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
