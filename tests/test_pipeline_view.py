@@ -176,11 +176,13 @@ def test_a_viewer_that_never_reads_is_dropped_and_never_holds_the_sink(server,  
             n += 1
             record = {"frame_id": n, "latency_ms": 5.0, "reclaimed": False, "size": [640, 480],
                       "shapes": [{"label": "square", "box": [10, 10, 50, 50]}]}
+            view.look()
             started = time.perf_counter()
             view.offer(record, frames[n % len(frames)])
             longest[0] = max(longest[0], time.perf_counter() - started)
             time.sleep(0.002)
     feeder = threading.Thread(target=sink, daemon=True)
+    assert not view.threads  # nothing runs for the view until someone connects
     stalled = socket.create_connection(("127.0.0.1", view.port))
     stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     stalled.sendall(b"GET /stream HTTP/1.1\r\nHost: x\r\n\r\n")
@@ -355,7 +357,7 @@ def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = binary
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                 "--window-size=1200,700", "--disable-extensions"):
+                 "--window-size=1280,720", "--disable-extensions"):
         options.add_argument(flag)
     return webdriver.Chrome(service=Service(executable_path=driver), options=options), None
 

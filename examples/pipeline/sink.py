@@ -93,6 +93,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
 
     while True:
         member.beat()
+        view.look()
         ask.refresh(view.watching)
         entries = inbox.take()
         now = time.monotonic()

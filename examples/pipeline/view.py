@@ -5,9 +5,11 @@ the annotated video and the run's figures.
 the annotated frames as MJPEG (multipart/x-mixed-replace), ``/figures`` the
 figures as JSON, which the page reads every second.
 
-The sink never waits on a viewer.  It hands each frame it delivers to
-``offer``, which only replaces the one frame kept (the newest).  One
-thread encodes the newest frame, at most ``fps`` times a second and only
+No viewer costs nothing: until one connects, the view is a listening
+socket that the sink looks at (``look``) between its takes, at most ten
+times a second; the view's threads start with the first viewer.  The sink
+never waits on a viewer.  It hands each frame it delivers to ``offer``,
+which only replaces the one frame kept (the newest).  One thread encodes the newest frame, at most ``fps`` times a second and only
 while someone watches; each viewer is served by a thread of its own, sent
 the newest frame encoded each time there is one.  A viewer that reads
 slower gets fewer frames; one that stops reading is dropped once a send
@@ -16,6 +18,7 @@ has waited SEND_TIMEOUT seconds.
 
 import json
 import os
+import select
 import socket
 import threading
 import time
@@ -34,6 +37,7 @@ from .status import run_state
 
 SEND_TIMEOUT = 5.0  # seconds a send to a viewer may wait before it is dropped
 FIGURES_AGE = 0.5  # seconds the figures are served from a cache
+LOOK = 0.1  # seconds between the sink's looks for a first viewer
 BOUNDARY = "frame"
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _assets: Dict[str, bytes] = {}  # read once
@@ -152,11 +156,27 @@ class View:
                             % (host, port, exc.strerror or exc))
         self.port = self.server.server_address[1]
         self.url = "http://%s:%d/" % (host if ":" not in host else "[%s]" % host, self.port)
-        self.threads = [threading.Thread(target=self.server.serve_forever, daemon=True,
-                                         name="view"),
-                        threading.Thread(target=self._encode, daemon=True, name="view-encoder")]
-        for thread in self.threads:
-            thread.start()
+        self.threads = []  # started with the first viewer (look)
+        self.next_look = 0.0
+
+    def look(self):
+        """Starts serving once someone connects: until then the sink's
+        process has no thread of the view (a second thread would make
+        each of the sink's calls into Redis release and take the
+        interpreter's lock)."""
+        if self.threads:
+            return
+        now = time.monotonic()
+        if now < self.next_look:
+            return
+        self.next_look = now + LOOK
+        if select.select([self.server.socket], [], [], 0)[0]:
+            self.threads = [threading.Thread(target=self.server.serve_forever, daemon=True,
+                                             name="view"),
+                            threading.Thread(target=self._encode, daemon=True,
+                                             name="view-encoder")]
+            for thread in self.threads:
+                thread.start()
 
     @property
     def watching(self):
@@ -251,7 +271,8 @@ class View:
         self.fresh.set()
         with self.changed:
             self.changed.notify_all()
-        self.server.shutdown()
+        if self.threads:
+            self.server.shutdown()  # waits for the serving loop: only once it runs
         self.server.server_close()
 
 
@@ -260,6 +281,9 @@ class NoView:
 
     watching = False
     url = None
+
+    def look(self):
+        pass
 
     def offer(self, record, pixels):
         pass
