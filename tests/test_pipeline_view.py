@@ -298,7 +298,8 @@ def test_the_latency_plot_breaks_where_frames_are_missing():
 
 @pytest.mark.skipif(__import__("importlib").util.find_spec("matplotlib") is None,
                     reason="the picture needs matplotlib")
-def test_the_picture_of_a_recorded_file_shows_its_frames_as_received(server, tmp_path):  # noqa: F811
+def test_the_picture_of_a_recorded_file_shows_its_frames_as_received(server,  # noqa: F811
+                                                                      tmp_path):
     from pipeline.picture import draw, strip_records
     original = write_clip(str(tmp_path / "clip.avi"))
     opts = Options(frames=None, fps=0, source=str(tmp_path / "clip.avi"), detectors=1,

@@ -116,8 +116,9 @@ class Samples:
     """The pixels of frames spread over the records a report keeps (its
     last ``span`` deliveries), for the picture: at most ``size`` frames,
     every ``stride``-th delivery, the stride doubled as a run grows until
-    ``size`` samples cover ``span`` (then the oldest give way); besides, the slowest frame's.  Bounded:
-    a long run keeps no more than a short one."""
+    ``size`` samples cover ``span`` (then the oldest give way); besides,
+    the slowest frame's.  Bounded: a long run keeps no more than a short
+    one."""
 
     def __init__(self, size=24, span=600):
         self.size, self.most = size, max(1, span // size)

@@ -9,8 +9,9 @@ No viewer costs nothing: until one connects, the view is a listening
 socket that the sink looks at (``look``) between its takes, at most ten
 times a second; the view's threads start with the first viewer.  The sink
 never waits on a viewer.  It hands each frame it delivers to ``offer``,
-which only replaces the one frame kept (the newest).  One thread encodes the newest frame, at most ``fps`` times a second and only
-while someone watches; each viewer is served by a thread of its own, sent
+which only replaces the one frame kept (the newest).  One thread encodes
+the newest frame, at most ``fps`` times a second and only while someone
+watches; each viewer is served by a thread of its own, sent
 the newest frame encoded each time there is one.  A viewer that reads
 slower gets fewer frames; one that stops reading is dropped once a send
 has waited SEND_TIMEOUT seconds.
