@@ -223,7 +223,7 @@ def test_a_run_with_a_stalled_viewer_keeps_its_pace(server):  # noqa: F811
         return summary["fps"]
     alone, stalled = unpaced(False), unpaced(True)
     # generous: the machine is shared, and a viewer makes the pixels travel
-    assert stalled > 0.4 * alone, (stalled, alone)
+    assert stalled > 0.3 * alone, (stalled, alone)
 
 
 def camera_payload(image):
