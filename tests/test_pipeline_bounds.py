@@ -123,7 +123,8 @@ def test_a_detectors_payload_of_the_wrong_kinds_is_refused_before_the_totals():
     good = report.record({"meta": meta, "result": []}, b"x")
     for field, bad in [("ts", float("nan")), ("ts", "1000"), ("ts", 10 ** 400),
                        ("camera_bytes", "900"), ("detect_ms", float("inf")),
-                       ("detector", ["d"]), ("finder", {}), ("result", 3)]:
+                       ("detector", ["d"]), ("finder", {}), ("result", 3), ("pixels", 5),
+                       ("pixels", {"text": 5}), ("pixels", {"text": "x", "encoder": "gif"})]:
         broken = dict(meta, source=dict(meta["source"]))
         if field == "ts":
             broken["source"]["ts"] = bad

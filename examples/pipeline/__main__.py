@@ -70,6 +70,12 @@ def parse_args(argv):
                         help="serve Prometheus metrics at http://HOST:PORT/metrics (host "
                              "default 127.0.0.1); a whole run serves its camera there, its "
                              "detectors and its sink on the ports that follow")
+    parser.add_argument("--view-port", metavar="[HOST:]PORT",
+                        help="the sink serves a live view at http://HOST:PORT/ (host default "
+                             "127.0.0.1): the annotated frames as they are delivered, and "
+                             "the run's figures")
+    parser.add_argument("--view-fps", type=ascii_float, default=10.0, metavar="F",
+                        help="the most frames per second the live view shows (default 10)")
     parser.add_argument("--watch", type=ascii_float, metavar="S",
                         help="status: show the runs again every S seconds until interrupted")
     parser.add_argument("--size", default="640x480", metavar="WxH",
@@ -106,7 +112,9 @@ def parse_args(argv):
                              "(default demo; letters, digits, '.', '_', '-'); status: the "
                              "run to show (default every run)")
     parser.add_argument("--report", metavar="DIR",
-                        help="also write a picture of the run, DIR/pipeline.png")
+                        help="also write a picture of the run, DIR/pipeline.png: frames as "
+                             "the sink received them, annotated, above the latency of "
+                             "every frame")
     parser.add_argument("--quiet", action="store_true", help="print the summary only")
     args = parser.parse_args(argv)
     folder = user_folder()
@@ -142,8 +150,6 @@ def parse_args(argv):
     if source_kind == "file" and args.stage in (None, "camera") \
             and not os.path.isfile(args.source):
         parser.error("--source: no such file: %s" % shown(args.source))
-    if args.report and source_kind not in (SCENE, SCENE_LIVE):
-        parser.error("--report draws the synthetic scene's frames again: not with --source")
     if args.report and importlib.util.find_spec("matplotlib") is None:
         parser.error("--report draws with matplotlib, which is not installed "
                      "(pip install matplotlib)")
@@ -160,6 +166,16 @@ def parse_args(argv):
             parser.error("--metrics-port: a whole run serves its camera, %d detectors and its "
                          "sink on the ports from %d, up to %d: above 65535"
                          % (args.detectors, metrics[1], last))
+    view = None
+    if args.view_port is not None:
+        if args.stage not in (None, "sink"):
+            parser.error("--view-port goes with a whole run or the sink")
+        try:
+            view = parse_listen(args.view_port)
+        except ValueError:
+            parser.error("--view-port must be PORT or HOST:PORT, a port up to 65535")
+    if not 0.1 <= args.view_fps <= 60:
+        parser.error("--view-fps must be between 0.1 and 60")
     if args.detectors < 1 or args.detectors > 16:
         parser.error("--detectors must be between 1 and 16")
     if args.kill_detector is not None:
@@ -210,7 +226,8 @@ def parse_args(argv):
                    stall=args.stall, max_deliveries=args.max_deliveries, keep=args.keep,
                    source=args.source, overflow=args.overflow, detector=args.detector,
                    detect_delay=args.detector_delay / 1000.0, metrics=metrics,
-                   max_frame=max_frame)
+                   max_frame=max_frame, view=view, view_fps=args.view_fps,
+                   picture=bool(args.report) and args.stage in (None, "sink"))
     args.status_run = status_run
     return args, opts
 

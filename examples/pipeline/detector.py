@@ -10,20 +10,28 @@ from pemu_ports import FIELD, FRAME, Consumer, Gone, Publisher
 from . import metrics as stage_metrics
 from .frame_limit import Limit, guarded
 from .frames import find_shapes
+from .pixels import Asked, forwarded
 from .runs import CAMERA, DETECTOR, consumer_name, joined, open_run
 from .sources import MotionFinder
 from .steps import Steps
 from .waiting import Waiting
 
 
-def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes"):
+def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, finder="shapes",
+           forward=False):
     """The detector's work on one entry: its output payload, the frame id
     and when the shapes were found (by ``find``, named ``finder`` in the
     payload, ``delay`` seconds later).  A frame larger than the stage's
-    limit (frame_limit.guarded) is refused before it is decoded (FrameTooLarge)."""
+    limit (frame_limit.guarded) is refused before it is decoded
+    (FrameTooLarge).  With ``forward``, the payload carries the camera's
+    image text as it came (pixels.py: the sink asked for it)."""
     started = time.perf_counter()
     text = fields[FIELD]
-    received = envelope.parse_pemu_data(text)
+    payload, sent_on = text, None
+    if forward:  # the image text kept aside before the envelope decodes it
+        payload = readable(text)
+        sent_on = forwarded(payload) if isinstance(payload, dict) else None
+    received = envelope.parse_pemu_data(payload)
     decoded = time.perf_counter()
     codec = steps.take_codec()
     image = received["frame"]
@@ -31,7 +39,7 @@ def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, find
     if delay > 0:
         time.sleep(delay)
     found = time.perf_counter()
-    payload = envelope.create_pemu_data(result=shapes, ext_info={
+    extra = {
         "truth": received["meta"]["truth"],
         "camera_bytes": len(text),
         "detect_ms": (found - decoded) * 1e3,
@@ -39,10 +47,24 @@ def detect(envelope, fields, reclaimed, steps, find=find_shapes, delay=0.0, find
         "detector": consumer_name("detector"),  # the sink counts the detectors by it
         "size": [image.shape[1], image.shape[0]],
         "finder": finder,  # the sink says what was found by it
-    })
+    }
+    if sent_on is not None:
+        extra["pixels"] = sent_on
+    payload = envelope.create_pemu_data(result=shapes, ext_info=extra)
     steps.add("parse", decoded - started - codec)
     steps.add("detect", found - decoded)
     return payload, received["meta"]["source"]["frame_id"], found
+
+
+def readable(text):
+    """Payload ``text`` (JSON bytes) as a mapping, for its image text to be
+    read before the envelope decodes it; ``text`` itself when it is no JSON
+    object, for the envelope to refuse in its own words."""
+    try:
+        payload = json.loads(text.decode("utf-8") if isinstance(text, bytes) else text)
+    except ValueError:  # no JSON, or no UTF-8 (UnicodeDecodeError is one)
+        return text
+    return payload if isinstance(payload, dict) else text
 
 
 def detector(client, name, opts, say=None):
@@ -63,6 +85,7 @@ def detector(client, name, opts, say=None):
             waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
             steps = Steps(metrics)
             find = MotionFinder() if opts.detector == "motion" else find_shapes
+            asked = Asked(run, opts.picture)
             while True:
                 member.beat()
                 entries = inbox.take()
@@ -80,7 +103,8 @@ def detector(client, name, opts, say=None):
                     metrics.claims.inc(int(reclaimed))
                     try:
                         payload, frame_id, found = detect(envelope, fields, reclaimed, steps,
-                                                          find, opts.detect_delay, opts.detector)
+                                                          find, opts.detect_delay, opts.detector,
+                                                          asked.get())
                         out = json.dumps(payload).encode()
                     except Exception as exc:  # a poison entry: set aside, go on
                         inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))

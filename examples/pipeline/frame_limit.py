@@ -102,7 +102,7 @@ def header_size(read):
 # starts with the same characters has the same size.  Only a header read
 # without reaching the end of its text is kept: what it read depends on
 # those characters alone.
-_last = {}  # type: Dict[bool, Tuple[str, Tuple[int, int, int]]]
+_last: Dict[bool, Tuple[str, Tuple[int, int, int]]] = {}
 
 
 def image_size(text, with_base64):
@@ -141,8 +141,8 @@ def check_frame(text, with_base64, limit):
 
 # the functions that give the limits of the stages running here, and the
 # wrapper that checks frames against the last
-_limits = []  # type: List[Callable[[], Tuple[int, int]]]
-_wrappers = []  # type: List[Callable[..., Any]]
+_limits: List[Callable[[], Tuple[int, int]]] = []
+_wrappers: List[Callable[..., Any]] = []
 
 
 @contextlib.contextmanager

@@ -27,14 +27,19 @@ class Options:
     frame_limit.MAX_SIDE square for a source); ``detect_delay`` seconds are
     added to each detection (a slow detector, on purpose); ``metrics`` =
     (host, port) serves each stage's metrics, the stages of a whole run on
-    consecutive ports from there (camera, detectors, sink).
+    consecutive ports from there (camera, detectors, sink).  ``view`` =
+    (host, port) makes the sink serve the live view there, at most
+    ``view_fps`` frames a second; ``picture``: the sink keeps frames for the
+    picture of the run (--report), and the detectors forward every frame's
+    pixels (pixels.py), not only while the sink has a viewer.
     """
 
     def __init__(self, frames: Optional[int] = 150, fps=15.0, width=640, height=480,
                  encoder="jpg", with_base64=False, stall=30.0, detectors=2, kill_detector=None,
                  window=32, reorder=31, claim_idle=2.0, name=None, max_deliveries=3,
                  keep=3600.0, alive_ttl=3.0, source=None, overflow=None, detector=None,
-                 detect_delay=0.0, metrics=None, max_frame=None):
+                 detect_delay=0.0, metrics=None, max_frame=None, view=None, view_fps=10.0,
+                 picture=False):
         self.frames, self.fps = frames, fps
         self.width, self.height = width, height
         self.encoder, self.with_base64 = encoder, with_base64
@@ -49,6 +54,7 @@ class Options:
                                      else "motion")
         self.detect_delay, self.metrics = detect_delay, metrics
         self.max_frame = max_frame
+        self.view, self.view_fps, self.picture = view, view_fps, picture
         self.metrics_offset = 0  # this stage's port: metrics[1] + offset
 
     def metrics_at(self):

@@ -1,44 +1,39 @@
-"""The picture of a run (--report DIR): a strip of annotated frames above
-the latency of every frame over the run (the sink keeps the most recent
-records: of a long run, its last frames), with the fault marked."""
+"""The picture of a run (--report DIR): a strip of frames as the sink
+received them, with the detectors' boxes drawn, above the latency of every
+frame over the run (the sink keeps the most recent records: of a long run,
+its last frames), frames that did not come left as gaps, the fault marked."""
 
 import importlib
+import math
 import os
 
 import cv2
 import numpy as np
 
-from .frames import Scene
+from .annotate import annotate
+from .frame_limit import default_limit
+from .pixels import decode
 from .summary import pacing
 
 STRIP = 6  # frames in the strip
+TILE_WIDTH = 640  # pixels of a frame of the strip, at most
 
 
-def annotate(image, record):
-    """Draws the shapes the detector found (boxed, labelled), the frame id
-    and the latency onto ``image``."""
-    scale = max(0.35, image.shape[0] / 480.0)
-    for shape in record["shapes"]:
-        x, y, w, h = shape["box"]
-        cv2.rectangle(image, (x - 2, y - 2), (x + w + 2, y + h + 2), (0, 0, 255), 2)
-        cv2.putText(image, shape["label"], (x, max(14, y - 8)), cv2.FONT_HERSHEY_SIMPLEX,
-                    0.8 * scale, (40, 40, 255), 2, cv2.LINE_AA)
-    text = "#%d  %.0f ms%s" % (record["frame_id"], record["latency_ms"],
-                               "  reclaimed" if record["reclaimed"] else "")
-    height = image.shape[0]
-    cv2.rectangle(image, (0, height - int(40 * scale)), (image.shape[1], height), (0, 0, 0), -1)
-    cv2.putText(image, text, (8, height - int(12 * scale)), cv2.FONT_HERSHEY_SIMPLEX,
-                1.0 * scale, (255, 255, 255), 2, cv2.LINE_AA)
-    return image
-
-
-def strip_records(records, fault=None, count=STRIP):
-    """The frames of the strip, in order: with a fault, the frame the sink
-    took when it happened and the slowest frame, and evenly spread ones."""
+def strip_records(records, fault=None, count=STRIP, kept=None):
+    """The frames of the strip, in order: of those whose pixels are
+    ``kept`` (frame ids; every record when None), with a fault (the count
+    of records when it happened, first) the one nearest the frame the sink
+    took then and the slowest frame, and evenly spread ones."""
+    at = None
+    if fault is not None and records:
+        at = records[min(fault[0], len(records) - 1)]["frame_id"]
+    if kept is not None:
+        records = [r for r in records if r["frame_id"] in kept]
     n = len(records)
     picks = []
-    if fault is not None and n:
-        picks = [min(fault[0], n - 1), max(range(n), key=lambda i: records[i]["latency_ms"])]
+    if at is not None and n:
+        picks = [min(range(n), key=lambda i: abs(records[i]["frame_id"] - at)),
+                 max(range(n), key=lambda i: records[i]["latency_ms"])]
     spread = np.linspace(0, n - 1, count).round().astype(int).tolist() if n else []
     for i in spread + list(range(n)):
         if len(set(picks)) >= count:
@@ -47,14 +42,51 @@ def strip_records(records, fault=None, count=STRIP):
     return [records[i] for i in sorted(set(picks))]
 
 
+def with_gaps(records):
+    """(seconds since the first, latency) of each record, a NaN between two
+    records whose frames are not consecutive (frames dropped, set aside or
+    lost there), so that the line breaks instead of bridging them."""
+    if not records:
+        return [], []
+    start = records[0]["arrived"]
+    t, latency = [], []
+    for before, record in zip([None] + records[:-1], records):
+        if before is not None and record["frame_id"] != before["frame_id"] + 1:
+            t.append(float("nan"))
+            latency.append(float("nan"))
+        t.append(record["arrived"] - start)
+        latency.append(record["latency_ms"])
+    return t, latency
+
+
+def tile(record, pixels, size, limit):
+    """The annotated frame of ``record`` (RGB) at ``size`` (width, height):
+    decoded from its pixels (within ``limit``), or grey where they did not
+    come or cannot be decoded."""
+    image = None
+    if pixels is not None:
+        try:
+            image = decode(pixels, limit)
+        except (ValueError, cv2.error):  # FrameTooLarge is a ValueError
+            image = None
+    if image is None:
+        image = np.full((size[1], size[0], 3), 96, np.uint8)
+        cv2.putText(image, "no pixels", (10, size[1] // 2), cv2.FONT_HERSHEY_SIMPLEX,
+                    size[1] / 240.0, (255, 255, 255), 2, cv2.LINE_AA)
+    image = annotate(image, record)
+    if (image.shape[1], image.shape[0]) != tuple(size):
+        image = cv2.resize(image, tuple(size), interpolation=cv2.INTER_AREA)
+    return cv2.cvtColor(image, cv2.COLOR_BGR2RGB)
+
+
 def _grid(tiles, columns, gap=8):
     """The tiles in rows of ``columns``, white between them."""
     height, width = tiles[0].shape[:2]
     rows = -(-len(tiles) // columns)
     out = np.full((rows * (height + gap) - gap, columns * (width + gap) - gap, 3), 255, np.uint8)
-    for i, tile in enumerate(tiles):
+    for i, image in enumerate(tiles):
         y, x = (i // columns) * (height + gap), (i % columns) * (width + gap)
-        out[y:y + height, x:x + width] = tile
+        out[y:y + height, x:x + width] = image
     return out
 
 
@@ -70,17 +102,18 @@ def draw(report, folder):
     records = report.records  # the most recent ones of a long run
     summary = report.summary()
     settings = summary["run"]
-    tiles = []
+    kept = report.samples.frames() if report.samples is not None else {}
     fault = report.fault
     if fault is not None:  # its frame among those kept, if it is
         fault = (max(0, fault[0] - (summary["received"] - len(records))), fault[1])
-    for record in strip_records(records, fault):
-        # redrawn at the run's size (the frame's own, without the camera's
-        # settings), so that the boxes the detector found fit the shapes
-        width, height = ((settings["width"], settings["height"]) if settings
-                         else record["size"])
-        image, _ = Scene(width, height).frame(record["frame_id"], record["source"]["ts"])
-        tiles.append(cv2.cvtColor(annotate(image, record), cv2.COLOR_BGR2RGB))
+    picked = strip_records(records, fault, kept=set(kept) if kept else None)
+    tiles = []
+    if picked:
+        width, height = picked[0]["size"]
+        scale = min(1.0, TILE_WIDTH / float(max(1, width)))
+        size = (max(1, int(width * scale)), max(1, int(height * scale)))
+        limit = report.opts.max_frame or default_limit(settings)
+        tiles = [tile(r, kept.get(r["frame_id"]), size, limit) for r in picked]
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "pipeline.png")
     figure, (top, bottom) = plt.subplots(2, 1, figsize=(12, 11),
@@ -88,13 +121,16 @@ def draw(report, folder):
     if tiles:
         top.imshow(_grid(tiles, columns=3))
     top.axis("off")
-    top.set_title("frames at the sink: the shapes found, frame id and latency")
+    found = ("%d of %d shapes found" % (summary["hits"], summary["expected"])
+             if summary["expected"] else "%d objects boxed" % summary["found"])
+    top.set_title("frames as the sink received them, the detectors' boxes drawn (%s)" % found)
     if records:
         start = records[0]["arrived"]
-        t = [r["arrived"] - start for r in records]
-        latency = [r["latency_ms"] for r in records]
+        t, latency = with_gaps(records)
         bottom.plot(t, latency, ".-", lw=0.8, ms=3, label="latency of each frame")
-        reclaimed = [(ti, li) for ti, li, r in zip(t, latency, records) if r["reclaimed"]]
+        if any(math.isnan(v) for v in t):
+            bottom.plot([], [], " ", label="gaps: frames dropped, set aside or lost")
+        reclaimed = [(r["arrived"] - start, r["latency_ms"]) for r in records if r["reclaimed"]]
         if reclaimed:
             bottom.plot(*zip(*reclaimed), "o", color="tab:orange", ms=7,
                         label="reclaimed from the killed detector")

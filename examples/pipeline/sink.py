@@ -9,11 +9,13 @@ from pemu_sdk.redis.pemu_data import PemuData
 from pemu_ports import FIELD, Busy, Consumer, Gone, Stalled
 
 from . import metrics as stage_metrics
+from . import view as live_view
 from .client import connect
 from .dead_letters import Missing
 from .failures import Upstream, describe, say_as
 from .frame_limit import Limit, guarded
 from .frame_set import FrameSet
+from .pixels import Ask
 from .runs import (DETECTOR, SINK, consumer_name, joined, open_run, own,
                    read_settings)
 from .server import DemoError
@@ -37,14 +39,27 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     with joined(run, "sink", me, exclusive=True) as member, \
             guarded(Limit(run, opts.max_frame).get):
         metrics = stage_metrics.start("sink", run, opts.metrics_at())
+        view = ask = None
         try:
-            _sink(run, me, member, report, on_frame, watch, say, metrics)
+            view = live_view.start(run, report, opts, Limit(run, opts.max_frame).get)
+            if view.url is not None:
+                report.view_url = view.url
+                print("view at %s" % view.url, flush=True)
+            ask = Ask(run, always=opts.picture)
+            _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask)
         finally:
+            if ask is not None:
+                try:
+                    ask.close()
+                except redis.exceptions.RedisError:
+                    pass  # the ask expires within seconds
+            if view is not None:
+                view.close()
             metrics.close()
     return report
 
 
-def _sink(run, me, member, report, on_frame, watch, say, metrics):
+def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
     opts = report.opts
     envelope = PemuData(0, SINK, DETECTOR, 0)
     inbox = Consumer(run, run.ports[1], "sink", me, opts.claim_idle,
@@ -69,7 +84,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
             totals = deliver(inbox, report, entry_id, record, settled)
             if totals is not None:
                 metrics.published.inc()
-                report.add_record(record, totals)
+                view.offer(record, report.add_record(record, totals))
                 if on_frame is not None:
                     on_frame(record, report)
             del settled[:]
@@ -79,6 +94,8 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics):
 
     while True:
         member.beat()
+        view.look()
+        ask.refresh(view.watching)
         entries = inbox.take()
         now = time.monotonic()
         if watch is not None:

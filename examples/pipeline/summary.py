@@ -9,6 +9,7 @@ import math
 
 from .frame_set import FrameSet, RecentIds
 from .frames import matches
+from .pixels import Samples, received as pixels_of
 from .sources import is_live
 from .totals import Totals
 
@@ -130,6 +131,9 @@ class Report:
         # entries of those logs trimmed before the sink read them (a sink
         # started late in a long run): counted, their frames unknown
         self.unseen = 0
+        # the pixels of frames spread over the records, for the picture
+        self.samples = Samples(span=self.RECENT) if opts.picture else None
+        self.view_url = None  # where the sink serves the live view, when it does
 
     @property
     def records(self):
@@ -166,6 +170,7 @@ class Report:
             "shapes": shapes,
             "hits": matches(shapes, meta["truth"], tolerance),
             "expected": len(meta["truth"]),
+            "pixels": pixels_of(meta),  # taken out when delivered (add_record)
         }
 
     @staticmethod
@@ -183,13 +188,19 @@ class Report:
         return totals
 
     def add_record(self, record, totals=None):
-        """A frame delivered here; ``totals``: with_record(record), when known."""
+        """A frame delivered here; ``totals``: with_record(record), when known.
+        Returns the frame's pixels (or None), which the records do not keep:
+        the samples keep those of a few frames."""
         if totals is None:
             totals = self.with_record(record)
+        pixels = record.pop("pixels", None)
         self.totals = totals
         self.recent.append(record)
         self.ids.add(record["frame_id"])
         self.here += 1
+        if self.samples is not None:
+            self.samples.add(self.here, record, pixels)
+        return pixels
 
     def load(self, totals):
         """The run's totals as the record of delivered frames has them (JSON,
@@ -206,12 +217,13 @@ class Report:
         return (len(recent) - 1) / span if span > 0 else 0.0
 
     def summary(self):
-        t = self.totals
+        # read as they are now: the live view asks while the sink delivers
+        t, recent = self.totals, list(self.recent)
         n = t.n
         span = (t.last - t.first) if t.first is not None and t.last is not None else 0.0
         # every latency of the run is here: exact percentiles
-        exact = (sorted(r["latency_ms"] for r in self.recent)
-                 if len(self.recent) == n else None)
+        exact = (sorted(r["latency_ms"] for r in recent)
+                 if len(recent) == n else None)
 
         def pct(p):
             if exact is None:
