@@ -1,6 +1,8 @@
 """The pipeline on a Redis Cluster of 3 masters and 3 replicas on loopback:
 any node's address, every script on every master with no key lookup on
-another node."""
+another node, and a master killed mid-run.  The failover takes about 15 s;
+it runs where PEMU_FAULT_MATRIX is set (CI's pipeline check)."""
+import multiprocessing
 import os
 import shutil
 import time
@@ -12,10 +14,17 @@ from test_pipeline import server  # noqa: F401  (the fixture)
 from redis_cluster import LocalCluster, free_ports  # noqa: E402
 from pemu_ports import DROP_OLDEST, Consumer, Member, Publisher, Run, SlotClient  # noqa: E402
 from pipeline.client import connect  # noqa: E402
+from pipeline.options import Options  # noqa: E402
 from pipeline.server import DemoError  # noqa: E402
+from pipeline.whole_run import run  # noqa: E402
 
 redis = pytest.importorskip("redis")
 from redis.cluster import RedisCluster  # noqa: E402
+
+matrix = pytest.mark.skipif(not os.environ.get("PEMU_FAULT_MATRIX"),
+                            reason="the cluster's runs and failover run where "
+                                   "PEMU_FAULT_MATRIX=1 (CI's pipeline check)")
+
 
 @pytest.fixture(scope="module")
 def cluster():
@@ -102,3 +111,53 @@ def test_the_cluster_is_learnt_from_any_node_and_refuses_what_it_cannot_serve(
         with pytest.raises(DemoError) as failure:
             connect(url)
         assert message in str(failure.value) and "\n" not in str(failure.value)
+
+
+def _run_elsewhere(url, opts, name, send):
+    """A whole run in a process of its own: its summary and the times its
+    frames came."""
+    times = []
+    report = run(url, opts, on_frame=lambda record, _: times.append(time.monotonic()),
+                 name=name)
+    send.send((report.summary(), [r["frame_id"] for r in report.records], times))
+
+
+@matrix
+def test_a_master_killed_mid_run_loses_no_frame_and_disturbs_no_other_run():
+    # the other masters go on serving while the slot has no master (with
+    # full coverage required they refuse everything for that second or so)
+    with LocalCluster(full_coverage=False) as cluster:
+        victim, calm = cluster.master_ports()[:2]
+        heir = replica_of(cluster, victim)
+        frames = 60
+        opts = Options(frames=frames, fps=20, width=160, height=120)
+        # both runs start from the calm master, whose node stays up
+        url = "%s,%s" % (cluster.url(calm), cluster.url(victim))
+        receive, send = multiprocessing.get_context("fork").Pipe(duplex=False)
+        other = multiprocessing.get_context("fork").Process(
+            target=_run_elsewhere, args=(url, opts, cluster.name_on(calm, "calm"), send))
+        other.start()
+        times, killed = [], []
+
+        def on_frame(record, report):
+            times.append(time.monotonic())
+            if report.received == 15 and not killed:
+                cluster.kill(victim)
+                killed.append(time.monotonic())
+        report = run(url, opts, on_frame=on_frame, name=cluster.name_on(victim, "victim"))
+        assert receive.poll(120)
+        calm_summary, calm_ids, calm_times = receive.recv()
+        other.join(10)
+        summary = report.summary()
+        assert killed and (summary["sent"], summary["received"], summary["lost"],
+                           summary["out_of_order"]) == (frames, frames, 0, 0)
+        assert [r["frame_id"] for r in report.records] == list(range(frames))
+        assert (calm_summary["received"], calm_summary["lost"]) == (frames, 0)
+        assert calm_ids == list(range(frames))
+        # the failover stopped the killed master's run for seconds, the
+        # other run not at all
+        outage = max(b - a for a, b in zip(times, times[1:]))
+        calm_gap = max(b - a for a, b in zip(calm_times, calm_times[1:]))
+        assert outage > 2.0 and calm_gap < min(1.0, outage / 2), (outage, calm_gap)
+        assert cluster.roles()[heir] == "master"
+        assert keys_left(cluster) == []
