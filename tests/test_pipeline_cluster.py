@@ -1,18 +1,22 @@
 """The pipeline on a Redis Cluster of 3 masters and 3 replicas on loopback:
 any node's address, every script on every master with no key lookup on
-another node, and a master killed mid-run.  The failover takes about 15 s;
-it runs where PEMU_FAULT_MATRIX is set (CI's pipeline check)."""
+another node, runs spread over the masters, status through a replica, and a
+master killed mid-run.  The runs and the failover take about half a minute;
+they run where PEMU_FAULT_MATRIX is set (CI's pipeline check)."""
 import multiprocessing
 import os
 import shutil
+import subprocess
+import sys
 import time
 
 import pytest
 
-from test_pipeline import server  # noqa: F401  (the fixture)
+from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
 from redis_cluster import LocalCluster, free_ports  # noqa: E402
 from pemu_ports import DROP_OLDEST, Consumer, Member, Publisher, Run, SlotClient  # noqa: E402
+from pipeline import metrics  # noqa: E402
 from pipeline.client import connect  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.server import DemoError  # noqa: E402
@@ -111,6 +115,52 @@ def test_the_cluster_is_learnt_from_any_node_and_refuses_what_it_cannot_serve(
         with pytest.raises(DemoError) as failure:
             connect(url)
         assert message in str(failure.value) and "\n" not in str(failure.value)
+
+
+def demo(*args):
+    return subprocess.run([sys.executable, "-m", "pipeline"] + list(args), cwd=EXAMPLES,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+
+
+@matrix
+def test_runs_spread_over_every_master_and_status_through_a_replica(cluster):
+    masters = cluster.master_ports()
+    opts = Options(frames=12, fps=0, width=160, height=120)
+    for master, entry in zip(masters, masters[1:] + masters[:1]):
+        # each run given another master's replica
+        report = run(cluster.url(replica_of(cluster, entry)), opts,
+                     name=cluster.name_on(master, "whole"))
+        summary = report.summary()
+        assert (summary["sent"], summary["received"], summary["lost"]) == (12, 12, 0)
+        assert [r["frame_id"] for r in report.records] == list(range(12))
+    assert keys_left(cluster) == []
+    # runs left on every master: status through one replica lists each once
+    client = RedisCluster(host="127.0.0.1", port=masters[0])
+    names = [cluster.name_on(m, "status") for m in masters]
+    runs = [Run(client, n, ["camera-1:out:0", "detector-1:out:0"], alive_ttl=60.0)
+            for n in names]
+    try:
+        for r in runs:
+            Member(r, "camera", "c1").join()
+        out = demo("status", "--redis", cluster.url(replica_of(cluster, masters[2])))
+        assert out.returncode == 0, out.stderr
+        listed = [line.split()[1].rstrip(":") for line in out.stdout.splitlines()
+                  if line.startswith("run ")]
+        assert listed == sorted(names)
+        assert "alive    camera c1" in out.stdout
+        # the metrics read a run's ports on its master; an error is shown
+        families = {f.name: f for f in metrics._collect(runs[1])}
+        assert families["pemu_ports_unread"].samples == []
+        assert [s.labels["port"] for s in families["pemu_port_length"].samples] == [
+            "camera-1:out:0", "detector-1:out:0"]
+        gone = Run(redis.Redis(port=free_ports(1)[0]), "gone", ["port"])
+        (unread,), = [f.samples for f in metrics._collect(gone) if f.name == "pemu_ports_unread"]
+        assert unread.value == 1 and unread.labels["error"].startswith("ConnectionError: ")
+    finally:
+        for r in runs:
+            r.client.delete(r.key, r.alive("camera"), *r.keys())
+    assert keys_left(cluster) == []
 
 
 def _run_elsewhere(url, opts, name, send):
