@@ -32,6 +32,9 @@ RETRIED = (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError,
            redis.exceptions.ClusterDownError, redis.exceptions.TryAgainError,
            redis.exceptions.AskError)
 
+# Connection errors that waiting does not mend.
+REFUSED = (redis.exceptions.AuthenticationError, redis.exceptions.AuthorizationError)
+
 # Seconds a command is sent again: a failover takes the cluster's node
 # time-out plus a few seconds (about 5 s with 2 s; the default time-out is
 # 15 s).
@@ -72,6 +75,8 @@ class SlotClient(redis.Redis):
             try:
                 return super().execute_command(*args, **options)
             except RETRIED as exc:
+                if isinstance(exc, REFUSED):
+                    raise
                 now = time.monotonic()
                 deadline = deadline or now + self.patience
                 if now >= deadline:
