@@ -94,6 +94,11 @@ def assert_no_secret(*texts):
     ("redis:alice:pw@host", "redis:alice:***@host", "pw"),
     ("alice:pw@host:6379", "alice:***@host:6379", "pw"),
     ("redis://host/0?password=p@w", "redis://host/0?password=***", "p@w"),
+    # the nodes of a cluster: each address's password; a comma is one of
+    # its characters unless a scheme follows it
+    ("redis://:pw1@a:7000,redis://:pw2@b:7001?password=pw3",
+     "redis://:***@a:7000,redis://:***@b:7001?password=***", "pw2"),
+    ("redis://:p,w@a:7000,rediss://b:7001", "redis://:***@a:7000,rediss://b:7001", "p,w"),
 ])
 def test_shown_masks_the_password_and_keeps_the_user(url, masked, secret):
     assert shown(url) == masked

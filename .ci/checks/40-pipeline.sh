@@ -18,7 +18,7 @@ ensure_redis_server
 PEMU_REQUIRE_REDIS=1 PEMU_FAULT_MATRIX=1 bash tools/test.sh -q tests/test_pipeline.py \
   tests/test_pipeline_streams.py tests/test_pipeline_faults.py tests/test_pipeline_live.py \
   tests/test_pipeline_shared.py tests/test_pipeline_inputs.py \
-  tests/test_pipeline_bounds.py
+  tests/test_pipeline_bounds.py tests/test_pipeline_cluster.py
 report=$(mktemp -d)
 trap 'rm -rf "$report"' EXIT
 PEMU_SKIP_BUILD=1 bash tools/demo.sh --frames 60 --fps 30 --quiet --kill-detector 20 \

@@ -39,7 +39,8 @@ def parse_args(argv):
                              "the state of the runs on the server (status)")
     parser.add_argument("--redis", metavar="URL",
                         help="use this Redis server (redis://[user:password@]host:port/db "
-                             "or unix:///path/to/socket) instead of starting a private one; "
+                             "or unix:///path/to/socket; any node of a Redis Cluster, or "
+                             "several separated by commas) instead of starting a private one; "
                              "default: the environment's REDIS_URL when set (its password "
                              "is never shown)")
     parser.add_argument("--source", metavar="SRC",

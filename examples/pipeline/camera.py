@@ -9,7 +9,7 @@ from pemu_ports import Gone, Publisher, end_key
 from . import metrics as stage_metrics
 from .failures import say_as
 from .runs import (CAMERA, changed_settings, consumer_name, joined, open_run,
-                   publish_settings, read_settings)
+                   publish_settings, read_settings, resume_at)
 from .server import DemoError
 from .sources import SourceError, SourceStopped, open_source
 from .steps import Steps
@@ -23,7 +23,7 @@ def camera(client, name, opts, say=None):
     said in one line."""
     run = open_run(client, name, opts)
     out = run.ports[0]
-    if client.exists(end_key(out)):
+    if run.client.exists(end_key(out)):
         raise DemoError("the run %s has ended already: give another name with --run" % name)
     with joined(run, "camera", consumer_name("camera"), exclusive=True) as member:
         metrics = source = None
@@ -34,7 +34,7 @@ def camera(client, name, opts, say=None):
             metrics = stage_metrics.start("camera", run, opts.metrics_at())
             publisher = Publisher(run, out, ["detector"], opts.window, opts.stall, member=member,
                                   say=say, overflow=opts.overflow)
-            first = int(client.hget(run.key, "next") or 0)
+            first = resume_at(run)
             try:
                 source = open_source(opts.source, opts.width, opts.height, opts.frames, opts.fps,
                                      first)

@@ -25,10 +25,11 @@ class _Quiet(WSGIRequestHandler):
 
 def run_collector(run):
     """A collector of the run's ports as they are when scraped.  A server
-    that cannot be read then gives no port metrics rather than a failed
-    scrape.  Made here, as the client library is imported only when a stage
-    serves metrics (its Collector is a base class in the 3.7 pin, a protocol
-    in later ones: subclassed, it is both)."""
+    that cannot be read then gives no port metrics but the error
+    (``pemu_ports_unread``) rather than a failed scrape.  Made here, as the
+    client library is imported only when a stage serves metrics (its
+    Collector is a base class in the 3.7 pin, a protocol in later ones:
+    subclassed, it is both)."""
     from prometheus_client.registry import Collector
 
     class RunCollector(Collector):
@@ -53,6 +54,9 @@ def _collect(run):
                                   labels=["port", "group"])
     dead = GaugeMetricFamily("pemu_port_dead_letters", "Entries a group set aside on a port",
                              labels=["port", "group"])
+    unread = GaugeMetricFamily("pemu_ports_unread",
+                               "1 when the run's ports could not be read at this scrape, "
+                               "with the error", labels=["error"])
     try:
         from .status import port_state  # the status view reads the same
         drops, deads = run.dropped(), run.dead_letters()
@@ -67,9 +71,9 @@ def _collect(run):
                 dropped.add_metric([name, group], n)
             for group, n in sorted(deads[port].items()):
                 dead.add_metric([name, group], n)
-    except Exception:  # noqa: BLE001 - a scrape never fails on the server's account
-        pass
-    return [length, lag, pending, dropped, dead]
+    except Exception as exc:  # noqa: BLE001 - a scrape never fails on the server's account
+        unread.add_metric(["%s: %s" % (type(exc).__name__, " ".join(str(exc).split())[:200])], 1)
+    return [length, lag, pending, dropped, dead, unread]
 
 
 class Metrics:

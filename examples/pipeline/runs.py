@@ -103,6 +103,12 @@ def _words(settings, fields):
     return " and ".join(_setting(f, settings[f]) for f in fields)
 
 
+def resume_at(run):
+    """The frame a camera joining ``run`` publishes first: the one after the
+    last published."""
+    return int(run.client.hget(run.key, "next") or 0)
+
+
 def made_here(run):
     """True when the run does not exist yet: the stage about to join makes
     it (see abandon)."""

@@ -5,7 +5,9 @@ of the run, whichever: a run whose stages died early may have only a
 stream): each port's length and end, each group's lag and its pending
 entries per consumer with their idle time, the entries set aside and
 dropped, and the stages alive.  A key that is not what the run's key of
-its name would be is skipped with one line.  It only reads.
+its name would be is skipped with one line.  It only reads.  On a Redis
+Cluster it scans every master for the runs, and reads each run on the master
+of its slot.
 """
 
 import re
@@ -14,7 +16,7 @@ import time
 
 import redis.exceptions
 
-from pemu_ports import Run, dead_key, drop_key, end_key
+from pemu_ports import Run, dead_key, drop_key, end_key, primaries
 
 from .runs import own
 
@@ -27,12 +29,14 @@ def _text(value):
 
 
 def run_names(client, say=None, name=None):
-    """The names of the runs on the server that have a key, sorted (only
-    ``name``, when given).  A key under the demo's prefix that is no run's
-    is skipped, said to ``say``."""
+    """The names of the runs on the server (on every master of a cluster)
+    that have a key, sorted, each once (only ``name``, when given).  A key
+    under the demo's prefix that is no run's is skipped, said to ``say``."""
     names = set()
     pattern = PREFIX + ("*" if name is None else name + "}:*")
-    for key in client.scan_iter(match=pattern, count=1000):
+    keys = (key for node in primaries(client)
+            for key in node.scan_iter(match=pattern, count=1000))
+    for key in keys:
         key = _text(key)
         n = key[len(PREFIX):].split("}:", 1)[0]
         if "}:" in key and NAME.fullmatch(n):
@@ -117,6 +121,11 @@ def run_state(client, name, ports, say=print):
     of another type and values that are no number are skipped, each said
     to ``say``.  None when none of the run's keys is good."""
     run = Run(client, name, ports, extra=("settings",))
+    # read on the master of the run's slot, on a cluster
+    return _run_state(run.client, run, name, say)
+
+
+def _run_state(client, run, name, say):
     bad, good = bad_keys(client, run, say)
     if not good:
         return None

@@ -22,19 +22,20 @@ from .stages import LOST_SERVER, run_stage_process
 from .summary import Report
 
 
-def run(url, opts, on_frame=None):
+def run(url, opts, on_frame=None, name=None):
     """Runs the camera and ``opts.detectors`` detectors in processes of their
     own and the sink here, against the Redis server at ``url``, until the
     end of the stream.  With ``opts.kill_detector`` = K, the first detector
     is killed (SIGKILL) once the sink has received K frames.
 
     ``on_frame(record, report)`` is called for each frame the sink takes.
-    Returns the Report.  Raises DemoError when the server cannot be reached
-    or goes away, a stage fails, or nothing arrives for ``opts.stall`` seconds.
+    ``name`` names the run (a fresh one when None).  Returns the Report.
+    Raises DemoError when the server cannot be reached or goes away, a stage
+    fails, or nothing arrives for ``opts.stall`` seconds.
     Every stage process is gone, and every key of the run, when it returns.
     """
     client = connect(url)
-    name = "%d-%s" % (os.getpid(), os.urandom(4).hex())
+    name = name or "%d-%s" % (os.getpid(), os.urandom(4).hex())
     report = Report(opts)
     context = multiprocessing.get_context("fork")
     stages, pipes = [], {}
@@ -90,7 +91,7 @@ def run(url, opts, on_frame=None):
         stop(stages)
         try:
             doomed = open_run(client, name, opts)
-            client.delete(doomed.key, *([doomed.alive(s) for s in Run.STAGES] + doomed.keys()))
+            doomed.client.delete(doomed.key, *([doomed.alive(s) for s in Run.STAGES] + doomed.keys()))
         except redis.exceptions.RedisError:
             pass  # the server is gone: so are the keys, or they expire
     return report

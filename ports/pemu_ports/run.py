@@ -2,13 +2,16 @@
 
 Every key of a run shares one hash tag (``{name}``), so each script's keys
 live in one slot of a Redis Cluster; every key carries an expiry, refreshed
-while a stage of the run is alive.
+while a stage of the run is alive.  Given a cluster client, a run sends
+its commands to the master of its slot (cluster.py).
 """
 
-from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
 
 import redis
+from redis.cluster import RedisCluster
 
+from .cluster import slot_client
 from .replies import result, text
 from .scripts import Scripts
 from .streams import dead_key, drop_key, end_key
@@ -38,11 +41,16 @@ class Run:
 
     ``name`` must not be empty nor hold '{' or '}' (ValueError): the hash
     tag would then be another part of the keys, or none, and the run's keys
-    would spread over several slots."""
+    would spread over several slots.
+
+    ``client`` is a plain client or a cluster client; ``run.client`` is the
+    one every command of the run goes through: of a cluster, a plain client
+    of the master that serves the run's slot, which follows the slot through
+    a failover."""
 
     STAGES = ("camera", "detector", "sink")
 
-    def __init__(self, client: "redis.Redis", name: str, ports: Iterable[str],
+    def __init__(self, client: Union["redis.Redis", RedisCluster], name: str, ports: Iterable[str],
                  keep: float = 3600.0, alive_ttl: float = 3.0,
                  extra: Iterable[str] = (), log_cap: int = LOG_CAP,
                  log_age: float = LOG_AGE) -> None:
@@ -51,9 +59,10 @@ class Run:
                              "share the hash tag {name}): %r" % (name,))
         if log_cap < 1 or not log_age > 0:
             raise ValueError("log_cap must be at least 1 and log_age above 0")
-        self.client, self.name = client, name
+        self.name = name
         self.prefix = "pemu-demo:{%s}" % name
-        self.scripts = Scripts(client)
+        self.client: "redis.Redis" = slot_client(client, self.prefix)
+        self.scripts = Scripts(self.client)
         self.keep_ms, self.alive_ms = int(keep * 1000), int(alive_ttl * 1000)
         self.key = self.prefix + ":run"
         self.ports = [self.prefix + ":" + p for p in ports]
