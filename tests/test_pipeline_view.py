@@ -23,7 +23,7 @@ from test_pipeline_live import FRAMES as CLIP_FRAMES, write_clip
 from pemu_ports import FIELD  # noqa: E402
 from pipeline import view as live_view  # noqa: E402
 from pipeline.detector import detect  # noqa: E402
-from pipeline.frame_limit import FrameTooLarge  # noqa: E402
+from pipeline.frame_limit import FrameTooLarge, guarded  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.pixels import Ask, Asked, Samples, decode, key, received  # noqa: E402
 from pipeline.runs import CAMERA, DETECTOR, open_run  # noqa: E402
@@ -258,10 +258,10 @@ def test_pixels_travel_only_while_asked_and_are_checked_before_decoding(server):
     text, payload = camera_payload(image)
     steps = Steps()
     envelope = PemuData(0, DETECTOR, CAMERA, 0)
-    out, frame_id, _ = detect(envelope, {FIELD: payload}, False, steps, limit=(320, 240))
-    assert frame_id == 7 and "pixels" not in out["meta"]  # nothing asked, nothing sent
-    out, _, _ = detect(envelope, {FIELD: payload}, False, steps, limit=(320, 240),
-                       forward=True)
+    with guarded(lambda: (320, 240)):
+        out, frame_id, _ = detect(envelope, {FIELD: payload}, False, steps)
+        assert frame_id == 7 and "pixels" not in out["meta"]  # nothing asked, nothing sent
+        out, _, _ = detect(envelope, {FIELD: payload}, False, steps, forward=True)
     pixels = received(json.loads(json.dumps(out))["meta"])
     assert pixels["text"] == text and [s["label"] for s in out["result"]] == ["square"]
     assert cv2.PSNR(decode(pixels, (160, 120)), image) > 30
