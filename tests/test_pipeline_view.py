@@ -203,25 +203,10 @@ def test_a_viewer_that_never_reads_is_dropped_and_never_holds_the_sink(server,  
 
 
 def test_a_run_with_a_stalled_viewer_keeps_its_pace(server):  # noqa: F811
-    def unpaced(stall):
-        opts = Options(frames=300, fps=0, width=160, height=120, view=("127.0.0.1", 0),
-                       view_fps=30)
-        sockets = []
-
-        def on_frame(record, report):
-            if stall and not sockets:
-                s = socket.create_connection(("127.0.0.1", view_port(report)))
-                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-                s.sendall(b"GET /stream HTTP/1.1\r\nHost: x\r\n\r\n")
-                sockets.append(s)
-
-        report = run(server.url, opts, on_frame)
-        for s in sockets:
-            s.close()
-        summary = report.summary()
-        assert (summary["received"], summary["lost"]) == (300, 0)
-        return summary["fps"]
-    alone, stalled = unpaced(False), unpaced(True)
+    alone, _ = unpaced_fps(server.url, False)
+    stalled, sockets = unpaced_fps(server.url, True)
+    for s in sockets:
+        s.close()
     # generous: the machine is shared, and a viewer makes the pixels travel
     assert stalled > 0.3 * alone, (stalled, alone)
 
