@@ -35,13 +35,13 @@ def sink(client, name, report, on_frame=None, watch=None, say=None):
     opts = report.opts
     run = open_run(client, name, opts)
     me = consumer_name("sink")
-    # a frame (should one come) checked before it is decoded
-    with joined(run, "sink", me, exclusive=True) as member, \
-            guarded(Limit(run, opts.max_frame).get):
+    limit = Limit(run, opts.max_frame)
+    # a frame (should one come) checked before it is decoded, here and in the view
+    with joined(run, "sink", me, exclusive=True) as member, guarded(limit.get):
         metrics = stage_metrics.start("sink", run, opts.metrics_at())
         view = ask = None
         try:
-            view = live_view.start(run, report, opts, Limit(run, opts.max_frame).get)
+            view = live_view.start(run, report, opts, limit.get)
             if view.url is not None:
                 report.view_url = view.url
                 print("view at %s" % view.url, flush=True)
