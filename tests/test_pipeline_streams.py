@@ -13,6 +13,7 @@ import pytest
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
 from pemu_ports import FIELD, Consumer, Publisher, Run, Stalled  # noqa: E402
+from pemu_ports.streams import TRIM_EVERY  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA  # noqa: E402
 from pipeline.server import PrivateRedis  # noqa: E402
@@ -70,12 +71,15 @@ def test_only_what_every_group_acknowledged_is_trimmed(client):
     taken = [fast.take()[0] for _ in range(6)]
     for entry_id, _, _ in taken[:2] + taken[3:]:
         fast.deliver(entry_id, 0, None)
-    assert c.xlen(stream) == 10  # the slow group has read nothing yet
+    def trimmed():
+        return run.scripts.trim([run.key, stream], [])
+    assert trimmed() == 10  # the slow group has read nothing yet
     for _ in range(4):
         slow.deliver(slow.take()[0][0], 0, None)
     # the fast group still needs its third entry: everything from there on stays
-    assert c.xlen(stream) == 8
+    assert trimmed() == 8
     fast.deliver(taken[2][0], 0, None)
+    assert trimmed() == 6
     assert [f[b"p"] for _, f in c.xrange(stream)] == [b"4", b"5", b"6", b"7", b"8", b"9"]
     assert fast.state()[:3] == (None, 1, 0)
     c.set(stream + ":end", 10)
@@ -86,7 +90,38 @@ def test_only_what_every_group_acknowledged_is_trimmed(client):
                 break
             consumer.deliver(entries[0][0], 0, None)
         assert consumer.state()[:3] == (10, 0, 0)
-    assert c.xlen(stream) == 0
+    assert run.left() == 0
+
+
+def test_steps_trim_their_ports_every_few_entries(client):
+    run, stream = client
+    c = run.client
+    publisher = Publisher(run, stream, ["g"], window=100)
+    inbox = Consumer(run, stream, "g", "me", claim_idle=60)
+    lengths = []
+    for i in range(4 * TRIM_EVERY):
+        publisher.publish(b"%d" % i, i)
+        inbox.deliver(inbox.take()[0][0], i, None)
+        lengths.append(c.xlen(stream))
+    # acknowledged entries wait at most a few steps for the next trim
+    assert max(lengths) == TRIM_EVERY - 1 and lengths.count(0) == 4
+    assert run.left() == 0
+
+
+def test_a_step_whose_script_the_server_lost_publishes_once(client):
+    run, stream = client
+    c = run.client
+    c.xgroup_create(stream + ":out", "next", id="0", mkstream=True)
+    publisher = Publisher(run, stream, ["g"], window=8)
+    publisher.publish(b"frame", 0)
+    inbox = Consumer(run, stream, "g", "me", claim_idle=60)
+    (entry_id, _, _), = inbox.take()
+    answers = Publisher(run, stream + ":out", ["next"], window=8)
+    c.script_flush()  # the transaction's XADD runs, its script fails: run again alone
+    answers.publish(b"answer", 0, ack=(inbox, entry_id))
+    assert [f[FIELD] for _, f in c.xrange(stream + ":out")] == [b"answer"]
+    assert c.xpending(stream, "g")["pending"] == 0 and not inbox.held
+    c.delete(stream + ":out")
 
 
 def test_publisher_waits_for_its_readers_and_gives_up_when_they_stall(client):
@@ -123,7 +158,7 @@ def test_frames_a_dead_consumer_held_are_claimed(client):
     assert [(i, f[FIELD], r) for i, f, r in claimed] == [(held[0], b"0", True)]
     assert alive.reclaimed == 1
     alive.deliver(held[0], 0, None)
-    assert c.xlen(stream) == 0
+    assert run.left() == 0
 
 
 FRAMES = 40

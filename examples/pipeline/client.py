@@ -24,10 +24,15 @@ class Client(redis.Redis):
     reconnect = 5.0  # none once the server was given up on, or before it answered
 
     def execute_command(self, *args, **options):
+        return self.retried(lambda: redis.Redis.execute_command(self, *args, **options))
+
+    def retried(self, send):
+        """What ``send()`` returns, sent again while the connection breaks
+        (the ports send their transactions through it too)."""
         deadline = None
         while True:
             try:
-                return super().execute_command(*args, **options)
+                return send()
             except redis.exceptions.ConnectionError:
                 now = time.monotonic()
                 deadline = deadline or now + self.reconnect

@@ -18,13 +18,15 @@ scripts: redis-py's Script loads a script again on NOSCRIPT.
 """
 
 import time
-from typing import Any, List, Optional, Union
+from typing import Any, Callable, List, Optional, TypeVar, Union
 
 import redis
 import redis.exceptions
 from redis.cluster import ClusterNode, RedisCluster
 from redis.crc import key_slot
 from redis.exceptions import RedisClusterException
+
+T = TypeVar("T")
 
 # What a command may fail with while its slot's master fails over.  MOVED
 # is an ASK error (the slot is served elsewhere now, or for a moment).
@@ -70,10 +72,16 @@ class SlotClient(redis.Redis):
         return connection.connection_pool
 
     def execute_command(self, *args: Any, **options: Any) -> Any:
+        return self.retried(lambda: redis.Redis.execute_command(self, *args, **options))
+
+    def retried(self, send: Callable[[], T]) -> T:
+        """What ``send()`` returns, sent again on the master of the slot
+        (see above) until it answers or ``patience`` runs out.  ``send``
+        reads ``self.connection_pool`` afresh each time it is called."""
         deadline: Optional[float] = None
         while True:
             try:
-                return super().execute_command(*args, **options)
+                return send()
             except RETRIED as exc:
                 if isinstance(exc, REFUSED):
                     raise

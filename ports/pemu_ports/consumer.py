@@ -25,7 +25,7 @@ from .errors import Gone, is_gone
 from .replies import fields, result, text
 from .run import Run, ensure_group
 from .scripts import Arg
-from .streams import Entry, dead_key, end_key
+from .streams import TRIM_EVERY, Entry, dead_key, end_key
 
 
 class Consumer:
@@ -40,15 +40,17 @@ class Consumer:
     entry pending under its own name that it never handed out was delivered
     by a read whose reply was lost with its connection (a server restarted,
     a network that broke): once idle for ``claim_idle`` it is taken back.  ``span`` bounds
-    the frames the record of delivered frames keeps above a gap."""
+    the frames the record of delivered frames keeps above a gap.  A read
+    takes up to ``batch`` new entries at once (as many as wait, no more): a
+    consumer behind a backlog takes it in fewer round trips."""
 
     def __init__(self, run: Run, stream: str, group: str, name: str, claim_idle: float = 2.0,
                  block: float = 0.5, max_deliveries: int = 3, window: int = 32,
-                 span: int = 4096) -> None:
+                 span: int = 4096, batch: int = 1) -> None:
         self.run, self.client = run, run.client
         self.stream, self.group, self.name = stream, group, name
         self.claim_idle, self.block, self.max_deliveries = claim_idle, block, max_deliveries
-        self.claim_count, self.span = 2 * window + 16, span
+        self.claim_count, self.span, self.batch = 2 * window + 16, span, batch
         ensure_group(run, stream, group)
         self.next_claim = time.monotonic()  # a consumer that starts claims at once
         # what a consumer of the same name left pending (one that reuses its
@@ -57,6 +59,14 @@ class Consumer:
         self.history = True
         self.reclaimed = self.set_aside_count = 0
         self.held: Set[str] = set()
+        self.acks = 0
+
+    def trims(self, entries: int = 1) -> bool:
+        """Whether the step that acknowledges ``entries`` more entries trims
+        the port too: once every TRIM_EVERY acknowledgements of this
+        consumer."""
+        before, self.acks = self.acks, self.acks + entries
+        return before // TRIM_EVERY != self.acks // TRIM_EVERY
 
     def take(self) -> List[Entry]:
         """The next entries: a list of (entry id, fields, reclaimed), empty
@@ -95,7 +105,8 @@ class Consumer:
                     self.reclaimed += len(mine)
                     return mine
             got = result(self.client.xreadgroup(self.group, self.name, {self.stream: ">"},
-                                                 count=1, block=max(1, int(self.block * 1000))))
+                                                 count=self.batch,
+                                                 block=max(1, int(self.block * 1000))))
         except redis.exceptions.ResponseError as exc:
             if is_gone(exc):
                 raise Gone("the keys of the run are gone (%s)" % self.stream)
@@ -129,12 +140,30 @@ class Consumer:
         sink's totals with this frame) kept with it, the entry acknowledged;
         the frames of ``settled`` (that will not come) recorded as done.
         True when delivered here."""
-        args: List[Arg] = [self.run.keep_ms, self.group, entry_id, frame_id, record or "",
-                           self.span]
-        new = bool(self.run.scripts.deliver(
-            [self.run.key, self.stream, self.run.delivered], args + list(settled)))
-        self.held.discard(entry_id)
-        return new
+        return self._deliver([(entry_id, frame_id)], record, settled)
+
+    def deliver_all(self, frames: Sequence[Tuple[str, int]], record: str,
+                    settled: Sequence[int] = ()) -> bool:
+        """The sink's step for several frames ((entry id, frame id), in
+        order) with ``record``, the sink's totals as of the last: all of
+        them recorded as delivered and acknowledged, with ``settled``, in one
+        round trip (True); or, should one of them be done already, nothing
+        at all (False): deliver them one by one then."""
+        return self._deliver(frames, record, settled)
+
+    def _deliver(self, frames: Sequence[Tuple[str, int]], record: Optional[str],
+                 settled: Sequence[int]) -> bool:
+        run = self.run
+        args: List[Arg] = [run.keep_ms, self.group, self.span,
+                           "1" if self.trims(len(frames)) else "", record or "", len(settled)]
+        args += settled
+        for entry_id, frame_id in frames:
+            args += [entry_id, frame_id]
+        done = bool(run.scripts.deliver([run.key, self.stream, run.delivered], args))
+        if done or len(frames) == 1:  # acknowledged
+            for entry_id, _ in frames:
+                self.held.discard(entry_id)
+        return done
 
     def state(self, upstream: Optional[str] = None
               ) -> Tuple[Optional[int], int, int, int, bool]:

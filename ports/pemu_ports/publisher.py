@@ -3,7 +3,8 @@
 A publisher appends each payload to its port's stream.  Each stage that
 reads the port has a consumer group on it; its consumers acknowledge an
 entry in the same server-side script that publishes their own output for it
-(and trims both streams), so each frame step is one atomic round trip.
+(and trims both streams), in one transaction with the payload's XADD, so
+each frame step is one atomic round trip.
 
 Entries that every group has acknowledged are trimmed (XTRIM MINID below the
 oldest entry some group still needs), so a port holds a bounded window of
@@ -26,14 +27,14 @@ frames it published.
 """
 
 import time
-from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
-from .errors import Stalled
+from .errors import Gone, Stalled
 from .member import Member
 from .replies import text
 from .run import Run, ensure_group
-from .scripts import Arg
-from .streams import drop_key
+from .scripts import Arg, Call, Step
+from .streams import FIELD, FRAME, TRIM_EVERY, drop_key
 
 if TYPE_CHECKING:
     from .consumer import Consumer
@@ -71,41 +72,66 @@ class Publisher:
     def publish(self, payload: bytes, frame_id: Union[int, bytes],
                 ack: Optional[Tuple["Consumer", str]] = None,
                 next_frame: Optional[int] = None) -> Tuple[float, float]:
-        """Appends ``payload`` and, in the same script, acknowledges the
-        entry ``ack`` = (consumer, entry id) it answers; then waits while the
-        port is full.  Returns (seconds publishing, seconds waiting)."""
+        """Appends ``payload`` and, in the same transaction, acknowledges
+        the entry ``ack`` = (consumer, entry id) it answers; then waits
+        while the port is full.  Returns (seconds publishing, seconds
+        waiting)."""
+        if ack is None:
+            return self.publish_all([(payload, frame_id)], next_frame=next_frame)
+        return self.publish_all([(payload, frame_id)], ack[0], [ack[1]], next_frame)
+
+    def publish_all(self, items: Sequence[Tuple[bytes, Union[int, bytes]]],
+                    consumer: Optional["Consumer"] = None, answered: Sequence[str] = (),
+                    next_frame: Optional[int] = None) -> Tuple[float, float]:
+        """Appends the payloads of ``items`` ((payload, frame id), in order)
+        and acknowledges the entries ``answered`` of ``consumer`` that they
+        answer, in one transaction: one round trip for a batch of frames.
+        Then waits while the port is full.  Returns (seconds publishing,
+        seconds waiting)."""
         started = time.perf_counter()
-        keys = [self.run.key, self.stream]
-        args: List[Arg] = [self.run.keep_ms, payload, frame_id, "", "",
-                "" if next_frame is None else next_frame]
-        if ack is not None:
-            keys.append(ack[0].stream)
-            args[3:5] = [ack[0].group, ack[1]]
-        if self.overflow == DROP_OLDEST:
-            keys.append(drop_key(self.stream))
-            args += [self.window, self.run.log_cap, self.run.log_age_ms]
-            length, dropped = self.run.scripts.step(keys, args)
-            self.count += 1
-            if ack is not None:
-                ack[0].answered(ack[1])
+        run, drops = self.run, self.overflow == DROP_OLDEST
+        keys = [run.key, self.stream]
+        trim_from: Arg = ("" if drops else
+                     0 if self.count // TRIM_EVERY != (self.count + len(items)) // TRIM_EVERY
+                     else self.window)
+        args: List[Arg] = ["", "" if next_frame is None else next_frame, "", trim_from]
+        if consumer is not None and answered:
+            keys.append(consumer.stream)
+            args[0] = consumer.group
+            args[2] = "1" if consumer.trims(len(answered)) else ""
+            args += answered
+        steps: List[Step] = [Call("step", keys, args)]
+        steps += [("XADD", self.stream, "NOMKSTREAM", "*", FIELD, payload, FRAME, frame_id)
+                  for payload, frame_id in items]
+        if drops:
+            steps.append(Call("drop", [run.key, self.stream, drop_key(self.stream)],
+                              [run.keep_ms, self.window, run.log_cap, run.log_age_ms]))
+        replies = run.scripts.atomic(steps)
+        if any(reply is None for reply in replies[1:1 + len(items)]):
+            raise Gone("the keys of the run are gone (%s)" % self.stream)  # the port
+        self.count += len(items)
+        if consumer is not None:
+            for entry_id in answered:
+                consumer.answered(entry_id)
+        if drops:
+            dropped = replies[-1][1]
             for i in range(0, len(dropped), 2):
                 if text(dropped[i]) in self.readers:
                     self.dropped += int(dropped[i + 1])
             return time.perf_counter() - started, 0.0
-        length = self.run.scripts.step(keys, args)
-        self.count += 1
-        if ack is not None:
-            ack[0].answered(ack[1])
         published = time.perf_counter()
-        self.wait_below(length)
+        self.wait_below(replies[0] + len(items))
         return published - started, time.perf_counter() - published
 
     def wait_below(self, length: int) -> None:
-        """Waits until the port holds fewer than ``window`` entries."""
+        """Once the port holds ``window`` entries, waits until a quarter of
+        it is free again: a publisher that outruns its readers then polls
+        once per few entries they take, not once per entry."""
         if length < self.window:
             return
+        room = self.window - max(1, self.window // 4)
         last, since = length, time.monotonic()
-        while length >= self.window:
+        while length > room:
             time.sleep(self.poll)
             if self.member is not None:
                 self.member.beat()

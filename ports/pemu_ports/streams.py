@@ -8,6 +8,11 @@ Entry = Tuple[str, Dict[bytes, bytes], bool]
 
 FIELD = b"p"  # the field of an entry that holds the payload
 FRAME = b"f"  # the field with the frame id, readable without the payload
+# Steps trim a port (below what every group has acknowledged) once every
+# this many steps of one publisher or consumer: a port holds at most about
+# as many acknowledged entries more, and the steps in between only read its
+# length.
+TRIM_EVERY = 8
 
 
 def end_key(stream: str) -> str:

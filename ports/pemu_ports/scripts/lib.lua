@@ -1,5 +1,7 @@
 -- Helpers of every script: each is loaded with this text in front of it.
+-- Fails with GONE unless the first `from` keys are there (one EXISTS).
 local function need(from)
+  if redis.call('EXISTS', unpack(KEYS, 1, from)) == from then return end
   for i = 1, from do
     if redis.call('EXISTS', KEYS[i]) == 0 then
       error({err = 'GONE the keys of the run are gone (' .. KEYS[i] .. ')'})

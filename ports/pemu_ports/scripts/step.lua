@@ -1,22 +1,24 @@
--- KEYS run, out[, in][, drop log of out]
--- ARGV keep, payload, frame id, group, entry id, next[, window, drop log cap, age ms]
--- Publishes a payload, acknowledges the entry it answers, trims both ports.
--- With a window (drop-oldest), drops what is over it: returns {entries left,
--- {group, entries dropped for it, ...}} then, else the entries left.
-local n = #KEYS
-if ARGV[7] then n = n - 1 end
-need(n)
-redis.call('XADD', KEYS[2], '*', 'p', ARGV[2], 'f', ARGV[3])
-redis.call('PEXPIRE', KEYS[2], ARGV[1])
-if n > 2 then
-  redis.call('XACK', KEYS[3], ARGV[4], ARGV[5])
-  trim(KEYS[3])
+-- KEYS run, out[, in]
+-- ARGV group, next, trim in ('1' trims that port), trim out from (the port
+--      is trimmed once it holds that many entries; '' when drop.lua trims
+--      it after the payloads), entry ids answered...
+-- A publishing step, run in one transaction with the payloads' XADDs
+-- (NOMKSTREAM) after it: acknowledges the entries they answer (and trims
+-- that port when asked), records the camera's next frame, and trims the
+-- port it publishes to when asked or full.  Returns the entries there.  A
+-- run whose own key is gone loses that port too, so that the XADDs after
+-- the script write nothing into a removed run.  Run after the XADDs (a
+-- script the server had lost, run again) it makes the same step.
+if redis.call('EXISTS', unpack(KEYS)) < #KEYS then
+  if redis.call('EXISTS', KEYS[1]) == 0 then redis.call('DEL', KEYS[2]) end
+  need(#KEYS)
 end
-if ARGV[6] ~= '' then redis.call('HSET', KEYS[1], 'next', ARGV[6]) end
-if ARGV[7] then
-  trim(KEYS[2])
-  local dropped = drop(KEYS[2], KEYS[#KEYS], KEYS[1], tonumber(ARGV[7]), ARGV[1], ARGV[8],
-                       ARGV[9])
-  return {trim(KEYS[2]), dropped}
+if #KEYS > 2 then
+  redis.call('XACK', KEYS[3], ARGV[1], unpack(ARGV, 5))
+  if ARGV[3] == '1' then trim(KEYS[3]) end
 end
-return trim(KEYS[2])
+if ARGV[2] ~= '' then redis.call('HSET', KEYS[1], 'next', ARGV[2]) end
+if ARGV[4] == '' then return 0 end
+local n = redis.call('XLEN', KEYS[2])
+if n >= tonumber(ARGV[4]) then return trim(KEYS[2]) end
+return n
