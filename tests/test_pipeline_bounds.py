@@ -28,7 +28,7 @@ from pipeline.frame_limit import (FrameTooLarge, default_limit, guarded,  # noqa
 from pipeline.frame_set import FrameSet, RecentIds  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA, PORTS  # noqa: E402
-from pipeline.sink import deliver  # noqa: E402
+from pipeline.sink import deliver, deliver_all  # noqa: E402
 from pipeline.summary import Reorder, Report  # noqa: E402
 from pipeline.totals import Totals  # noqa: E402
 
@@ -193,6 +193,39 @@ def test_a_delivery_sent_again_after_its_reply_was_lost_counts_once(client):  # 
     # a frame delivered before, not by the step sent again: a duplicate
     assert deliver(inbox, report, entries[2], first) is None
     assert run_.delivered_frames()[2] == report.received == 2
+
+
+def test_frames_delivered_together_are_all_new_or_left_to_be_sent_one_by_one(
+        client):  # noqa: F811
+    run_, stream = client
+    c = run_.client
+    publisher = Publisher(run_, stream, ["sink"], window=20)
+    for i in range(8):
+        publisher.publish(b"x", i)
+    inbox = Consumer(run_, stream, "sink", "s", claim_idle=60, batch=8)
+    entries = [entry_id for entry_id, _, _ in inbox.take()]
+    assert len(entries) == 8  # one read
+    inbox.set_aside(entries[3], "unreadable")  # frame 3: settled with the next step
+    assert inbox.deliver_all([(entries[0], 0), (entries[1], 1)], '{"n": 2}', [3])
+    assert run_.delivered_frames() == (2, {3}, 2, b'{"n": 2}')
+    # one of them done already, or a frame recorded above the watermark:
+    # nothing is written, nothing acknowledged
+    assert not inbox.deliver_all([(entries[2], 2), (entries[4], 1)], '{"n": 4}')
+    assert not inbox.deliver_all([(entries[2], 2), (entries[4], 4)], '{"n": 4}')
+    assert run_.delivered_frames()[:3] == (2, {3}, 2) and c.hget(run_.key, "duplicates") is None
+    assert c.xpending(stream, "sink")["pending"] == 5 and len(inbox.held) == 5
+    assert inbox.deliver(entries[2], 2, '{"n": 3}') and inbox.deliver(entries[4], 4, '{"n": 4}')
+    # the sink's batch sent again after its reply was lost: delivered here, once
+    report, batch = Report(Options(frames=8)), list(records(3))
+    report.add_record(batch[0], deliver(inbox, report, entries[5], dict(batch[0], frame_id=5)))
+    pairs = list(zip(entries[6:], (dict(r, frame_id=6 + i) for i, r in enumerate(batch[1:]))))
+    lost = report.with_record(pairs[0][1])
+    lost.add(pairs[1][1])
+    assert inbox.deliver_all([(entries[6], 6), (entries[7], 7)], lost.dumps())
+    done = deliver_all(inbox, report, pairs)
+    assert [(r["frame_id"], t.n) for r, t in done] == [(6, 2), (7, 3)]
+    assert run_.delivered_frames()[:3] == (8, set(), 7) and not inbox.held
+    assert c.xpending(stream, "sink")["pending"] == 0
 
 
 @matrix

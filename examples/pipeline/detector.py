@@ -5,7 +5,7 @@ import json
 import time
 
 from pemu_sdk.redis.pemu_data import PemuData
-from pemu_ports import FIELD, FRAME, Consumer, Gone, Publisher
+from pemu_ports import DROP_OLDEST, FIELD, FRAME, Consumer, Gone, Publisher
 
 from . import metrics as stage_metrics
 from .frame_limit import Limit, guarded
@@ -78,8 +78,12 @@ def detector(client, name, opts, say=None):
         metrics = stage_metrics.start("detector", run, opts.metrics_at())
         try:
             envelope = PemuData(0, DETECTOR, CAMERA, 0)
+            # behind a backlog, a few frames per read and per step; a live feed
+            # (drop-oldest) takes one at a time, as what is taken is never dropped
+            batch = 1 if opts.overflow == DROP_OLDEST else max(1, opts.window // 4)
             inbox = Consumer(run, run.ports[0], "detector", me, opts.claim_idle,
-                             max_deliveries=opts.max_deliveries, window=opts.window)
+                             max_deliveries=opts.max_deliveries, window=opts.window,
+                             batch=batch)
             publisher = Publisher(run, run.ports[1], ["sink"], opts.window, opts.stall,
                                   member=member, say=say, overflow=opts.overflow)
             waiting = Waiting("camera", name, grace=opts.alive_ttl / 2, say=say)
@@ -98,7 +102,8 @@ def detector(client, name, opts, say=None):
                     waiting.idle(untaken or pending or end is not None, live, seen)
                     continue
                 waiting.busy()
-                for entry_id, fields, reclaimed in entries:
+                answers = []  # (payload, frame id, entry id) published together
+                for i, (entry_id, fields, reclaimed) in enumerate(entries):
                     metrics.taken.inc()
                     metrics.claims.inc(int(reclaimed))
                     try:
@@ -113,12 +118,17 @@ def detector(client, name, opts, say=None):
                         continue
                     if FRAME in fields:
                         frame_id = fields[FRAME]
+                    answers.append((out, frame_id, entry_id))
+                    if len(answers) < batch and i + 1 < len(entries):
+                        continue
                     dropped = publisher.dropped
-                    publish, wait = publisher.publish(out, frame_id, ack=(inbox, entry_id))
-                    metrics.published.inc()
+                    publish, wait = publisher.publish_all(
+                        [(o, f) for o, f, _ in answers], inbox, [e for _, _, e in answers])
+                    metrics.published.inc(len(answers))
                     metrics.drops.inc(publisher.dropped - dropped)
                     steps.add("publish", time.perf_counter() - found - wait)
                     steps.add("wait", wait)
-                    steps.frames += 1
+                    steps.frames += len(answers)
+                    answers = []
         finally:
             metrics.close()

@@ -63,7 +63,8 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
     opts = report.opts
     envelope = PemuData(0, SINK, DETECTOR, 0)
     inbox = Consumer(run, run.ports[1], "sink", me, opts.claim_idle,
-                     max_deliveries=opts.max_deliveries, window=opts.window)
+                     max_deliveries=opts.max_deliveries, window=opts.window,
+                     batch=max(1, opts.window // 4))
     dead = report.missing = Missing(run)
     dead.read()
     # what a sink before this one delivered (a watermark and the frames
@@ -76,18 +77,30 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
     progress = time.monotonic()
 
     def emit(items):
+        batch = []
         for entry_id, frame_id, record in items:
             if entry_id is None:
                 settled.append(frame_id)  # a frame set aside upstream
                 continue
-            report.stamp(record, time.time())
-            totals = deliver(inbox, report, entry_id, record, settled)
-            if totals is not None:
-                metrics.published.inc()
-                view.offer(record, report.add_record(record, totals))
-                if on_frame is not None:
-                    on_frame(record, report)
+            batch.append((entry_id, report.stamp(record, time.time())))
+        done = deliver_all(inbox, report, batch, settled) if len(batch) > 1 else None
+        if done is None:  # one by one
+            done = []
+            for entry_id, record in batch:
+                totals = deliver(inbox, report, entry_id, record, settled)
+                del settled[:]
+                accept(record, totals)
+        else:
             del settled[:]
+            for record, totals in done:
+                accept(record, totals)
+
+    def accept(record, totals):
+        if totals is not None:
+            metrics.published.inc()
+            view.offer(record, report.add_record(record, totals))
+            if on_frame is not None:
+                on_frame(record, report)
 
     def held():
         return sum(1 for _, item in reorder.held if item[0] is not None)
@@ -123,6 +136,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
             continue
         progress = now
         waiting.busy()
+        ready = []  # what the reorder buffer lets go of, delivered together
         for entry_id, fields, reclaimed in entries:
             metrics.taken.inc()
             metrics.claims.inc(int(reclaimed))
@@ -136,7 +150,7 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
                 inbox.set_aside(entry_id, "%s: %s" % (type(exc).__name__, exc))
                 metrics.dead.inc()
                 for frame_id in dead.read():
-                    emit(reorder.skip(frame_id, (None, frame_id, None)))
+                    ready += reorder.skip(frame_id, (None, frame_id, None))
                 continue
             report.parse_s += time.perf_counter() - started
             metrics.step("parse", time.perf_counter() - started)
@@ -144,8 +158,35 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
             items = reorder.push(frame_id, (entry_id, frame_id, record))
             if reorder.duplicates > before:
                 inbox.deliver(entry_id, frame_id, None)
-            emit(items)
+            ready += items
+        emit(ready)
     report.late = reorder.late
+
+
+def deliver_all(inbox, report, batch, settled=()):
+    """Delivers the records of ``batch`` ((entry id, record), in order)
+    together, with the run's totals as of the last, and ``settled``; returns
+    [(record, its totals)], or None when one of them was done already (then
+    nothing was written: deliver them one by one).  A step sent again after
+    its reply was lost finds its own frames delivered: the totals recorded
+    say so, and they count as delivered here."""
+    totals, chain = report.totals, []
+    for _, record in batch:
+        totals = totals.copy()
+        totals.add(record)
+        chain.append(totals)
+    records = [record for _, record in batch]
+    frames = [(entry_id, record["frame_id"]) for entry_id, record in batch]
+    if inbox.deliver_all(frames, totals.dumps(), settled):
+        return list(zip(records, chain))
+    recorded = inbox.run.delivered_frames()[3]
+    if recorded is not None:
+        recorded = Totals.loads(recorded)
+        if recorded.last_id == records[-1]["frame_id"] and recorded.n == totals.n:
+            for entry_id, _ in frames:
+                inbox.answered(entry_id)
+            return list(zip(records, chain))
+    return None
 
 
 def deliver(inbox, report, entry_id, record, settled=()):
