@@ -12,7 +12,7 @@ import pytest
 
 from test_pipeline import EXAMPLES, server  # noqa: F401  (the fixture)
 
-from pemu_ports import FIELD, Consumer, Publisher, Run, Stalled  # noqa: E402
+from pemu_ports import FIELD, Consumer, Member, Publisher, Run, Stalled, ensure_group  # noqa: E402
 from pemu_ports.streams import TRIM_EVERY  # noqa: E402
 from pipeline.options import Options  # noqa: E402
 from pipeline.runs import CAMERA  # noqa: E402
@@ -122,6 +122,24 @@ def test_a_step_whose_script_the_server_lost_publishes_once(client):
     assert [f[FIELD] for _, f in c.xrange(stream + ":out")] == [b"answer"]
     assert c.xpending(stream, "g")["pending"] == 0 and not inbox.held
     c.delete(stream + ":out")
+
+
+def test_beats_refresh_the_expiry_of_the_runs_keys_now_and_then(server):  # noqa: F811
+    c = redis.Redis.from_url(server.url)
+    run = Run(c, uuid.uuid4().hex, ["port"], keep=10.0, alive_ttl=0.4)
+    member = Member(run, "stage", "m")
+    try:
+        member.join()
+        ensure_group(run, run.ports[0], "g")
+        first = c.pttl(run.key)
+        time.sleep(0.3)
+        member.beat()  # its mark only: the keys expire in keep, refreshed every tenth of it
+        assert c.pttl(run.key) < first - 250 and c.hget(run.alive("stage"), "m")
+        time.sleep(0.8)
+        member.beat()
+        assert min(c.pttl(k) for k in (run.key, run.ports[0])) > 9500
+    finally:
+        c.delete(run.key, *run.keys())
 
 
 def test_publisher_waits_for_its_readers_and_gives_up_when_they_stall(client):

@@ -22,14 +22,20 @@ class Member:
         self.run, self.stage, self.consumer = run, stage, consumer
         self.exclusive = exclusive
         self.interval = run.alive_ms / 4000.0
-        self.last = 0.0
+        # the run's keys live for ``keep``: their expiry is refreshed by a
+        # beat now and then, not by each
+        self.refresh = min(run.keep_ms / 10000.0, 60.0)
+        self.last = self.refreshed = 0.0
 
     def _beat(self, join: bool) -> Any:
-        run = self.run
+        run, now = self.run, time.monotonic()
+        keys = [run.key, run.alive(self.stage)]
+        if join or now - self.refreshed >= self.refresh:
+            keys += run.keys()
+            self.refreshed = now
         return run.scripts.beat(
-            [run.key, run.alive(self.stage)] + run.keys(),
-            [run.keep_ms, self.consumer, run.alive_ms, int(self.exclusive), self.stage,
-             int(join)])
+            keys, [run.keep_ms, self.consumer, run.alive_ms, int(self.exclusive), self.stage,
+                   int(join)])
 
     def join(self) -> None:
         """Marks the stage alive, creating the run.  Another consumer of an

@@ -1,10 +1,10 @@
--- KEYS run, alive, the run's other keys but the alive keys (they expire sooner)
+-- KEYS run, alive[, the run's other keys but the alive keys (they expire sooner)]
 -- ARGV keep, consumer, ttl, exclusive, stage, join
--- Marks `consumer` alive in its stage's key and refreshes the expiry of every
--- key of the run.  `join` (at start) creates the run; otherwise a run whose
--- keys are gone fails.  An exclusive stage (the camera) returns
--- {'busy', consumer, ms since its last sign of life, ms left} while another
--- consumer of it is alive.
+-- Marks `consumer` alive in its stage's key and, given the run's keys,
+-- refreshes the expiry of every key of the run.  `join` (at start) creates
+-- the run; otherwise a run whose keys are gone fails.  An exclusive stage
+-- (the camera) returns {'busy', consumer, ms since its last sign of life, ms
+-- left} while another consumer of it is alive.
 if ARGV[6] == '1' then
   redis.call('HSETNX', KEYS[1], 'created', now_ms())
   redis.call('HSET', KEYS[1], 'seen:' .. ARGV[5], 1)
@@ -23,6 +23,8 @@ if ARGV[4] == '1' then
 end
 redis.call('HSET', KEYS[2], ARGV[2], now + ttl)
 redis.call('PEXPIRE', KEYS[2], ttl)
-for i = 3, #KEYS do redis.call('PEXPIRE', KEYS[i], ARGV[1]) end
-redis.call('PEXPIRE', KEYS[1], ARGV[1])
+if #KEYS > 2 then  -- the run's keys given: their expiry refreshed
+  for i = 3, #KEYS do redis.call('PEXPIRE', KEYS[i], ARGV[1]) end
+  redis.call('PEXPIRE', KEYS[1], ARGV[1])
+end
 return {'ok'}
