@@ -1,22 +1,24 @@
 """Redis CPU time per frame: the demo against the plainest pipeline that
 carries the same frames, in alternating rounds on one private server
-(640x480, two detectors, unpaced).
+(640x480, two detectors, unpaced or at --fps).
 
 The plainest pipeline is what the frames ask of Redis at the least: one
 round trip per command through redis-py, no scripts, nothing trimmed or
 checked: the camera XADDs each payload; a detector XREADGROUPs it, XACKs it
 and XADDs its own payload; the sink XREADGROUPs that and XACKs it.  Its
 payloads are the demo's own (the camera's frames and a detector's answer
-to each, made by the stages' code before the round is timed).
+to each, made by the stages' code before the round is timed), at the
+demo's pace.
 
-    python bench/redis_cost.py [--rounds 5] [--frames 300]
+    python bench/redis_cost.py [--rounds 5] [--frames 300] [--fps 15]
 """
 
 import argparse
 import json
+import os
 import statistics
 import sys
-import os
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "examples")]
@@ -53,21 +55,24 @@ def payloads(frames, width=640, height=480):
     return out
 
 
-def demo_round(url, client, frames):
+def demo_round(url, client, frames, fps=0.0):
     before = cpu_s(client)
-    report = run(url, Options(frames=frames, fps=0.0, width=640, height=480))
+    report = run(url, Options(frames=frames, fps=fps, width=640, height=480))
     spent = cpu_s(client) - before
     assert report.summary()["lost"] == 0
     return spent / frames * 1e6
 
 
-def plainest_round(client, made, name):
-    """The plainest pipeline over ``made``: Redis CPU µs per frame."""
+def plainest_round(client, made, name, fps=0.0):
+    """The plainest pipeline over ``made`` (at ``fps`` frames per second,
+    unpaced when 0): Redis CPU µs per frame."""
     cam, det = "{%s}:camera" % name, "{%s}:detector" % name
     client.xgroup_create(cam, "detector", id="0", mkstream=True)
     client.xgroup_create(det, "sink", id="0", mkstream=True)
-    before = cpu_s(client)
+    before, started = cpu_s(client), time.monotonic()
     for i, text, answer in made:
+        if fps > 0:
+            time.sleep(max(0.0, started + i / fps - time.monotonic()))
         client.xadd(cam, {"p": text, "f": i})
         (_, [(entry, _)]), = client.xreadgroup("detector", "d1", {cam: ">"}, count=1, block=500)
         client.xack(cam, "detector", entry)
@@ -83,14 +88,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--frames", type=int, default=300)
+    parser.add_argument("--fps", type=float, default=0.0, help="the demo's pace (0: unpaced)")
     args = parser.parse_args()
     made = payloads(args.frames)
     demo, plainest = [], []
     with PrivateRedis() as server:
         client = redis.Redis.from_url(server.url)
         for i in range(args.rounds):
-            demo.append(demo_round(server.url, client, args.frames))
-            plainest.append(plainest_round(client, made, "plainest%d" % i))
+            demo.append(demo_round(server.url, client, args.frames, args.fps))
+            plainest.append(plainest_round(client, made, "plainest%d" % i, args.fps))
             print("round %d: demo %.0f, plainest %.0f us of Redis CPU per frame (ratio %.2f)"
                   % (i + 1, demo[-1], plainest[-1], demo[-1] / plainest[-1]), flush=True)
     ratios = [d / p for d, p in zip(demo, plainest)]
