@@ -22,7 +22,7 @@ constexpr int kMaxSignificandDigits = 19;
 // The digits at the cursor, the cursor past them, added to `significand`
 // while it has room (`digits` counts them all).
 inline void read_digits(Cursor& at, std::uint64_t& significand, int& digits) {
-    while (at.p != at.end && *at.p >= '0' && *at.p <= '9') {
+    while (*at.p >= '0' && *at.p <= '9') {  // the NUL at the end stops it
         if (digits < kMaxSignificandDigits) significand = significand * 10 + (*at.p - '0');
         ++digits;
         ++at.p;
@@ -97,7 +97,7 @@ Ref decode_number(Cursor& at) {
     const unsigned char* start = at.p;
     bool negative = *at.p == '-';
     if (negative) ++at.p;
-    if (at.p == at.end || *at.p < '0' || *at.p > '9') decline();
+    if (*at.p < '0' || *at.p > '9') decline();
     std::uint64_t significand = 0;  // of the first 19 digits, with the fraction's
     int digits = 0;
     if (*at.p == '0') {
@@ -108,21 +108,21 @@ Ref decode_number(Cursor& at) {
     }
     bool is_float = false;
     int exponent = 0;  // of the significand, while it holds every digit
-    if (at.p != at.end && *at.p == '.') {
+    if (*at.p == '.') {
         ++at.p;
-        if (at.p == at.end || *at.p < '0' || *at.p > '9') decline();
+        if (*at.p < '0' || *at.p > '9') decline();
         const unsigned char* fraction = at.p;
         read_digits(at, significand, digits);
         exponent = -static_cast<int>(at.p - fraction);
         is_float = true;
     }
-    if (at.p != at.end && (*at.p == 'e' || *at.p == 'E')) {
+    if (*at.p == 'e' || *at.p == 'E') {
         ++at.p;
-        bool negative_exponent = at.p != at.end && *at.p == '-';
-        if (at.p != at.end && (*at.p == '+' || *at.p == '-')) ++at.p;
-        if (at.p == at.end || *at.p < '0' || *at.p > '9') decline();
+        bool negative_exponent = *at.p == '-';
+        if (*at.p == '+' || *at.p == '-') ++at.p;
+        if (*at.p < '0' || *at.p > '9') decline();
         int written = 0;  // saturates far beyond any exact power
-        for (; at.p != at.end && *at.p >= '0' && *at.p <= '9'; ++at.p)
+        for (; *at.p >= '0' && *at.p <= '9'; ++at.p)
             if (written < 100000) written = written * 10 + (*at.p - '0');
         exponent += negative_exponent ? -written : written;
         is_float = true;
