@@ -20,13 +20,34 @@ constexpr std::uint64_t kMaxExactSignificand = std::uint64_t{1} << 53;
 constexpr int kMaxSignificandDigits = 19;
 
 // The digits at the cursor, the cursor past them, added to `significand`
-// while it has room (`digits` counts them all).
-inline void read_digits(Cursor& at, std::uint64_t& significand, int& digits) {
-    while (*at.p >= '0' && *at.p <= '9') {  // the NUL at the end stops it
-        if (digits < kMaxSignificandDigits) significand = significand * 10 + (*at.p - '0');
-        ++digits;
-        ++at.p;
+// (`digits` counts them): past 19 digits it wraps, and is not used then.
+inline void read_digits(Cursor& at, std::uint64_t& significand, std::ptrdiff_t& digits) {
+    const unsigned char* first = at.p;
+    std::uint64_t sum = significand;
+    for (unsigned digit; (digit = static_cast<unsigned>(*at.p) - '0') <= 9; ++at.p)
+        sum = sum * 10 + digit;  // the NUL at the end stops it
+    significand = sum;
+    digits += at.p - first;
+}
+
+// A number the steps above do not convert exactly, through the
+// interpreter's own conversions, from its text.
+[[gnu::noinline, gnu::cold]] Ref number_from_text(const unsigned char* start, std::size_t length,
+                                                  bool is_float) {
+    char small[64];
+    std::string large;
+    char* text = small;
+    if (length < sizeof small) {
+        std::memcpy(small, start, length);
+        small[length] = '\0';
+    } else {
+        large.assign(reinterpret_cast<const char*>(start), length);
+        text = &large[0];
     }
+    if (!is_float) return Ref::steal(PyLong_FromString(text, nullptr, 10));
+    double value = PyOS_string_to_double(text, nullptr, nullptr);
+    if (value == -1.0 && PyErr_Occurred()) throw_error();
+    return Ref::steal(PyFloat_FromDouble(value));
 }
 
 // The double nearest to significand * 10^exponent, when one operation of
@@ -99,7 +120,7 @@ Ref decode_number(Cursor& at) {
     if (negative) ++at.p;
     if (*at.p < '0' || *at.p > '9') decline();
     std::uint64_t significand = 0;  // of the first 19 digits, with the fraction's
-    int digits = 0;
+    std::ptrdiff_t digits = 0;
     if (*at.p == '0') {
         ++at.p;
         digits = 1;
@@ -137,21 +158,7 @@ Ref decode_number(Cursor& at) {
                                                  extended_double(significand, exponent, value)))
             return Ref::steal(PyFloat_FromDouble(negative ? -value : value));
     }
-    std::size_t length = static_cast<std::size_t>(at.p - start);
-    char small[64];
-    std::string large;
-    char* text = small;
-    if (length < sizeof small) {
-        std::memcpy(small, start, length);
-        small[length] = '\0';
-    } else {
-        large.assign(reinterpret_cast<const char*>(start), length);
-        text = &large[0];
-    }
-    if (!is_float) return Ref::steal(PyLong_FromString(text, nullptr, 10));
-    double value = PyOS_string_to_double(text, nullptr, nullptr);
-    if (value == -1.0 && PyErr_Occurred()) throw_error();
-    return Ref::steal(PyFloat_FromDouble(value));
+    return number_from_text(start, static_cast<std::size_t>(at.p - start), is_float);
 }
 
 }  // namespace pemu
