@@ -114,7 +114,7 @@ private:
         switch (c) {
             case '"':
                 ++at().p;
-                return keys_.strings().string();
+                return keys_.value();
             case 't':
                 at().expect_word("true", 4);
                 return Ref::borrow(Py_True);

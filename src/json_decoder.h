@@ -20,9 +20,9 @@
 //   function.  Each str
 //   at its narrowest width, exactly as long as its text.  Within one
 //   document equal keys are one str object, as the scanner's memo makes
-//   them; besides, short ASCII keys come from a small table and are shared
-//   between documents (str objects are immutable, and nothing mutable is
-//   shared).  No key is interned here: the merge rule interns the keys it
+//   them; besides, short ASCII keys, and short ASCII string values, come
+//   from small tables and are shared between documents (str objects are
+//   immutable, and nothing mutable is shared).  No key is interned here: the merge rule interns the keys it
 //   sets as attributes, and only those.
 //
 // How it works
