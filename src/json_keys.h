@@ -6,6 +6,7 @@
 #pragma once
 
 #include "json_strings.h"
+#include "same_bytes.h"
 
 namespace pemu {
 
@@ -44,7 +45,8 @@ public:
         at().p = text + n + 1;
         PyObject*& slot = values_[hash >> (64 - kTableBits)];
         if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
-            std::memcmp(PyUnicode_DATA(slot), text, n) == 0)
+            same_bytes(static_cast<const char*>(PyUnicode_DATA(slot)),
+                       reinterpret_cast<const char*>(text), n))
             return Ref::borrow(slot);
         Ref made = StringDecoder::ascii(text, n);
         Ref evicted = Ref::steal_or_null(slot);  // a str: freeing it runs no code
@@ -107,7 +109,8 @@ private:
     Ref table_key(const unsigned char* text, std::size_t n, std::uint64_t hash, Ref made) {
         PyObject*& slot = table_[hash >> (64 - kTableBits)];
         if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
-            std::memcmp(PyUnicode_DATA(slot), text, n) == 0)
+            same_bytes(static_cast<const char*>(PyUnicode_DATA(slot)),
+                       reinterpret_cast<const char*>(text), n))
             return Ref::borrow(slot);
         return new_table_key(slot, text, n, std::move(made));
     }
