@@ -61,8 +61,7 @@ private:
                 ++at().p;
                 if (open_.size() >= max_depth_) decline();
                 bool is_object = c == '{';
-                at().skip_space();
-                if (at().peek_byte() != closing(is_object)) {
+                if (next_byte() != closing(is_object)) {
                     open_.push_back(Open{is_object ? Ref::steal(PyDict_New()) : Ref(), Ref(),
                                          items_.size(), is_object});
                     if (is_object) read_key(open_.back());
@@ -84,8 +83,7 @@ private:
                     items_.push_back(value.get());  // may throw: `value` owns it until then
                     (void)value.release();
                 }
-                at().skip_space();
-                unsigned char next = at().peek_byte();
+                unsigned char next = next_byte();
                 ++at().p;
                 if (next == ',') {
                     at().skip_space();
@@ -104,8 +102,7 @@ private:
         if (at().peek_byte() != '"') decline();
         ++at().p;
         object.key = keys_.key();
-        at().skip_space();
-        if (at().peek_byte() != ':') decline();
+        if (next_byte() != ':') decline();
         ++at().p;
         at().skip_space();
     }
@@ -141,6 +138,13 @@ private:
     }
 
     Cursor& at() { return keys_.at(); }
+
+    // The byte at the cursor once any space is skipped: most often there
+    // is none before a colon, comma or closing bracket.
+    unsigned char next_byte() {
+        if (*at().p <= ' ') at().skip_space();
+        return at().peek_byte();
+    }
 
     KeyDecoder keys_;  // and the strings, and the cursor
     std::size_t max_depth_;
