@@ -18,20 +18,23 @@ struct Decline {};
 
 inline bool is_json_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The document's bytes still to be read.
+// The document's bytes still to be read.  The byte at `end` can be read
+// and is NUL, as a bytes object keeps one past its contents: a NUL is
+// neither space, digit nor any byte that a value or separator starts with,
+// so scanning for those stops at the end without comparing pointers, and
+// a NUL inside the document, as at its end, declines where it is read.
 struct Cursor {
     const unsigned char* p;
     const unsigned char* end;
 
+    // Most space in a document is one blank after a comma or colon.
     void skip_space() {
-        while (p != end && *p <= ' ' && is_json_space(*p)) ++p;
+        if (*p == ' ') ++p;
+        while (*p <= ' ' && is_json_space(*p)) ++p;
     }
 
-    // The byte at the cursor; end of input declines.
-    unsigned char peek_byte() const {
-        if (p == end) decline();
-        return *p;
-    }
+    // The byte at the cursor (NUL at the end, which no caller takes).
+    unsigned char peek_byte() const { return *p; }
 
     void expect_word(const char* word, std::size_t n) {
         if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, word, n) != 0) decline();

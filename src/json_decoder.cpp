@@ -16,12 +16,14 @@ namespace {
 
 inline unsigned char closing(bool is_object) { return is_object ? '}' : ']'; }
 
-// A container being filled: its object, and for an object the key whose
-// value is being read.  Each owns what it holds; a container joins its
-// parent once it is closed.
+// A container being filled: for an object, the dict and the key whose
+// value is being read; for an array, where its items begin on the stack of
+// items (the list is made when it closes, at its length).  Each owns what
+// it holds; a container joins its parent once it is closed.
 struct Open {
     Ref container;
     Ref key;
+    std::size_t first_item;
     bool is_object;
 };
 
@@ -30,6 +32,14 @@ public:
     Decoder(const unsigned char* begin, const unsigned char* end, int budget)
         : keys_(begin, end), max_depth_(static_cast<std::size_t>(budget)) {
         open_.reserve(16);  // room for a payload's nesting in one allocation
+        items_.reserve(64);
+    }
+
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    ~Decoder() {
+        for (PyObject* item : items_) Py_DECREF(item);
     }
 
     Ref document() {
@@ -51,14 +61,14 @@ private:
                 ++at().p;
                 if (open_.size() >= max_depth_) decline();
                 bool is_object = c == '{';
-                value = Ref::steal(is_object ? PyDict_New() : PyList_New(0));
-                at().skip_space();
-                if (at().peek_byte() != closing(is_object)) {
-                    open_.push_back(Open{std::move(value), Ref(), is_object});
+                if (next_byte() != closing(is_object)) {
+                    open_.push_back(Open{is_object ? Ref::steal(PyDict_New()) : Ref(), Ref(),
+                                         items_.size(), is_object});
                     if (is_object) read_key(open_.back());
                     continue;  // to its first value
                 }
                 ++at().p;  // empty
+                value = Ref::steal(is_object ? PyDict_New() : PyList_New(0));
             } else {
                 value = parse_scalar(c);
             }
@@ -67,12 +77,13 @@ private:
             for (;;) {
                 if (open_.empty()) return value;
                 Open& top = open_.back();
-                if (top.is_object)
+                if (top.is_object) {
                     check(PyDict_SetItem(top.container.get(), top.key.get(), value.get()));
-                else
-                    check(PyList_Append(top.container.get(), value.get()));
-                at().skip_space();
-                unsigned char next = at().peek_byte();
+                } else {
+                    items_.push_back(value.get());  // may throw: `value` owns it until then
+                    (void)value.release();
+                }
+                unsigned char next = next_byte();
                 ++at().p;
                 if (next == ',') {
                     at().skip_space();
@@ -80,7 +91,7 @@ private:
                     break;  // to the next value
                 }
                 if (next != closing(top.is_object)) decline();
-                value = std::move(top.container);
+                value = top.is_object ? std::move(top.container) : list_from(top.first_item);
                 open_.pop_back();
             }
         }
@@ -91,8 +102,7 @@ private:
         if (at().peek_byte() != '"') decline();
         ++at().p;
         object.key = keys_.key();
-        at().skip_space();
-        if (at().peek_byte() != ':') decline();
+        if (next_byte() != ':') decline();
         ++at().p;
         at().skip_space();
     }
@@ -101,7 +111,7 @@ private:
         switch (c) {
             case '"':
                 ++at().p;
-                return keys_.strings().string();
+                return keys_.value();
             case 't':
                 at().expect_word("true", 4);
                 return Ref::borrow(Py_True);
@@ -117,11 +127,29 @@ private:
         }
     }
 
+    // A list of the items from `first` on, taken off the stack of items.
+    Ref list_from(std::size_t first) {
+        auto n = static_cast<Py_ssize_t>(items_.size() - first);
+        Ref list = Ref::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(list.get(), i, items_[first + static_cast<std::size_t>(i)]);
+        items_.resize(first);  // the list holds them now
+        return list;
+    }
+
     Cursor& at() { return keys_.at(); }
+
+    // The byte at the cursor once any space is skipped: most often there
+    // is none before a colon, comma or closing bracket.
+    unsigned char next_byte() {
+        if (*at().p <= ' ') at().skip_space();
+        return at().peek_byte();
+    }
 
     KeyDecoder keys_;  // and the strings, and the cursor
     std::size_t max_depth_;
     std::vector<Open> open_;
+    std::vector<PyObject*> items_;  // of the arrays still open, owned
 };
 
 }  // namespace

@@ -14,15 +14,15 @@
 //   PyLong_FromString (and so under the digit limit of the interpreter
 //   where it has one) unless short enough to be exact in 64 bits; floats
 //   with the bits PyOS_string_to_double gives them, as the scanner converts
-//   them: up to 19 significant digits and a power of ten that a double (or
-//   the x87 extended format) holds exactly, in one rounded operation
-//   (json_numbers.cpp says why that is exact), else through that very
-//   function.  Each str
+//   them: up to 19 significant digits and a power of ten up to 10^27 are
+//   rounded once, in one operation of doubles where both are exact doubles,
+//   else in 128-bit integers (json_numbers.cpp says why that is exact),
+//   anything else goes through that very function.  Each str
 //   at its narrowest width, exactly as long as its text.  Within one
 //   document equal keys are one str object, as the scanner's memo makes
-//   them; besides, short ASCII keys come from a small table and are shared
-//   between documents (str objects are immutable, and nothing mutable is
-//   shared).  No key is interned here: the merge rule interns the keys it
+//   them; besides, short ASCII keys, and short ASCII string values, come
+//   from small tables and are shared between documents (str objects are
+//   immutable, and nothing mutable is shared).  No key is interned here: the merge rule interns the keys it
 //   sets as attributes, and only those.
 //
 // How it works

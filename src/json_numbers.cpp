@@ -2,8 +2,8 @@
 #include "json_numbers.h"
 
 #include <cfloat>
+#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 
 namespace pemu {
@@ -20,13 +20,34 @@ constexpr std::uint64_t kMaxExactSignificand = std::uint64_t{1} << 53;
 constexpr int kMaxSignificandDigits = 19;
 
 // The digits at the cursor, the cursor past them, added to `significand`
-// while it has room (`digits` counts them all).
-inline void read_digits(Cursor& at, std::uint64_t& significand, int& digits) {
-    while (at.p != at.end && *at.p >= '0' && *at.p <= '9') {
-        if (digits < kMaxSignificandDigits) significand = significand * 10 + (*at.p - '0');
-        ++digits;
-        ++at.p;
+// (`digits` counts them): past 19 digits it wraps, and is not used then.
+inline void read_digits(Cursor& at, std::uint64_t& significand, std::ptrdiff_t& digits) {
+    const unsigned char* first = at.p;
+    std::uint64_t sum = significand;
+    for (unsigned digit; (digit = static_cast<unsigned>(*at.p) - '0') <= 9; ++at.p)
+        sum = sum * 10 + digit;  // the NUL at the end stops it
+    significand = sum;
+    digits += at.p - first;
+}
+
+// A number the steps above do not convert exactly, through the
+// interpreter's own conversions, from its text.
+[[gnu::noinline, gnu::cold]] Ref number_from_text(const unsigned char* start, std::size_t length,
+                                                  bool is_float) {
+    char small[64];
+    std::string large;
+    char* text = small;
+    if (length < sizeof small) {
+        std::memcpy(small, start, length);
+        small[length] = '\0';
+    } else {
+        large.assign(reinterpret_cast<const char*>(start), length);
+        text = &large[0];
     }
+    if (!is_float) return Ref::steal(PyLong_FromString(text, nullptr, 10));
+    double value = PyOS_string_to_double(text, nullptr, nullptr);
+    if (value == -1.0 && PyErr_Occurred()) throw_error();
+    return Ref::steal(PyFloat_FromDouble(value));
 }
 
 // The double nearest to significand * 10^exponent, when one operation of
@@ -47,47 +68,74 @@ inline bool exact_double(std::uint64_t significand, int exponent, double& value)
 #endif
 }
 
-// The powers of ten that the x87 extended format (64-bit significand) holds
-// exactly: 5^27 < 2^64.
-constexpr long double kExtendedPowers[] = {
-    1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
-    1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
-    1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
-constexpr int kMaxExtendedPower = 27;
+#if defined(__SIZEOF_INT128__)
+using Wide = unsigned __int128;
 
-// Whether long double arithmetic really carries 64 bits at run time: an
-// emulator may carry out x87 operations on doubles (valgrind does), which
-// would round twice where the reasoning below counts on once.
-bool extended_is_exact() {
-    volatile std::uint64_t probe = ~std::uint64_t{0};  // 2^64 - 1, read at run time
-    auto held = static_cast<long double>(probe);
-    return held - 18446744073709551614.0L == 1.0L;
+// 5^0 to 5^27, the powers of five below 2^63.
+struct PowersOfFive {
+    std::uint64_t value[28];
+    constexpr PowersOfFive() : value() {
+        std::uint64_t p = 1;
+        for (int i = 0; i < 28; ++i, p *= 5) value[i] = p;
+    }
+};
+constexpr PowersOfFive kFives;
+constexpr int kMaxWidePower = 27;
+
+inline int bit_length(Wide x) {
+    auto high = static_cast<std::uint64_t>(x >> 64);
+    return high != 0 ? 128 - __builtin_clzll(high)
+                     : 64 - __builtin_clzll(static_cast<std::uint64_t>(x));
 }
 
-// The same for any 64-bit significand (a clock reading has 17 digits) where
-// long double is the x87 extended format: significand and power are exact
-// there, and one operation rounds the exact value x to r with 64 bits.
-// Rounding r again to a double gives the double nearest x unless r is
-// itself halfway between two doubles (its 11 bits below a double's 53 are
-// 10000000000): a halfway point h is a long double, so rounding to 64 bits,
-// being monotonic, cannot carry x across h; only onto it.  Then false.
-inline bool extended_double(std::uint64_t significand, int exponent, double& value) {
-    if constexpr (std::numeric_limits<long double>::digits == 64) {
-        static const bool exact = extended_is_exact();
-        if (!exact || exponent < -kMaxExtendedPower || exponent > kMaxExtendedPower ||
-            significand == 0)
-            return false;
-        auto x = static_cast<long double>(significand);
-        long double r = exponent < 0 ? x / kExtendedPowers[-exponent] : x * kExtendedPowers[exponent];
-        std::uint64_t bits;  // the explicit 64-bit significand, first in memory
-        std::memcpy(&bits, &r, sizeof bits);
-        if ((bits & 0x7FFU) == 0x400U) return false;
-        value = static_cast<double>(r);
-        return true;
-    } else {
-        (void)significand, (void)exponent, (void)value;
-        return false;
+// The double nearest x * 2^scale for a nonzero x, `inexact` when x is
+// below the exact value by less than one unit of its last bit: x's first
+// 53 bits, rounded once by the bits below them (to nearest, ties to even,
+// a tie being one only when nothing was dropped before).  The results of
+// the conversion below lie far inside the range of normal doubles, where
+// scaling by a power of two is exact.
+inline double rounded(Wide x, bool inexact, int scale) {
+    int drop = bit_length(x) - 53;
+    if (drop <= 0) return std::ldexp(static_cast<double>(static_cast<std::uint64_t>(x)), scale);
+    Wide kept = x >> drop;
+    Wide rest = x & ((Wide{1} << drop) - 1);
+    Wide half = Wide{1} << (drop - 1);
+    if (rest > half || (rest == half && (inexact || (kept & 1) != 0))) {
+        ++kept;
+        if (kept == Wide{1} << 53) {
+            kept >>= 1;
+            ++drop;
+        }
     }
+    return std::ldexp(static_cast<double>(static_cast<std::uint64_t>(kept)), drop + scale);
+}
+#endif
+
+// The same for any 64-bit significand (a clock reading has 17 digits) and
+// a power of ten up to 10^27, in integers: 10^e is 5^e * 2^e, and 5^e is
+// below 2^63.  Times 10^e: the product of significand and 5^e is exact in
+// 128 bits.  Over 10^e: the significand, shifted to fill 128 bits, over 5^e
+// gives a quotient of over 64 bits and a remainder that says whether it
+// is exact.  Either is rounded to 53 bits once (rounded() above).
+inline bool wide_double(std::uint64_t significand, int exponent, double& value) {
+#if defined(__SIZEOF_INT128__)
+    if (significand == 0 || exponent < -kMaxWidePower || exponent > kMaxWidePower) return false;
+    if (exponent >= 0) {
+        Wide product = Wide{significand} * kFives.value[exponent];
+        value = rounded(product, false, exponent);
+        return true;
+    }
+    int shift = 64 + __builtin_clzll(significand);
+    Wide numerator = Wide{significand} << shift;
+    std::uint64_t divisor = kFives.value[-exponent];
+    Wide quotient = numerator / divisor;
+    bool inexact = numerator - quotient * divisor != 0;
+    value = rounded(quotient, inexact, exponent - shift);
+    return true;
+#else
+    (void)significand, (void)exponent, (void)value;
+    return false;
+#endif
 }
 
 }  // namespace
@@ -97,9 +145,9 @@ Ref decode_number(Cursor& at) {
     const unsigned char* start = at.p;
     bool negative = *at.p == '-';
     if (negative) ++at.p;
-    if (at.p == at.end || *at.p < '0' || *at.p > '9') decline();
+    if (*at.p < '0' || *at.p > '9') decline();
     std::uint64_t significand = 0;  // of the first 19 digits, with the fraction's
-    int digits = 0;
+    std::ptrdiff_t digits = 0;
     if (*at.p == '0') {
         ++at.p;
         digits = 1;
@@ -108,21 +156,21 @@ Ref decode_number(Cursor& at) {
     }
     bool is_float = false;
     int exponent = 0;  // of the significand, while it holds every digit
-    if (at.p != at.end && *at.p == '.') {
+    if (*at.p == '.') {
         ++at.p;
-        if (at.p == at.end || *at.p < '0' || *at.p > '9') decline();
+        if (*at.p < '0' || *at.p > '9') decline();
         const unsigned char* fraction = at.p;
         read_digits(at, significand, digits);
         exponent = -static_cast<int>(at.p - fraction);
         is_float = true;
     }
-    if (at.p != at.end && (*at.p == 'e' || *at.p == 'E')) {
+    if (*at.p == 'e' || *at.p == 'E') {
         ++at.p;
-        bool negative_exponent = at.p != at.end && *at.p == '-';
-        if (at.p != at.end && (*at.p == '+' || *at.p == '-')) ++at.p;
-        if (at.p == at.end || *at.p < '0' || *at.p > '9') decline();
+        bool negative_exponent = *at.p == '-';
+        if (*at.p == '+' || *at.p == '-') ++at.p;
+        if (*at.p < '0' || *at.p > '9') decline();
         int written = 0;  // saturates far beyond any exact power
-        for (; at.p != at.end && *at.p >= '0' && *at.p <= '9'; ++at.p)
+        for (; *at.p >= '0' && *at.p <= '9'; ++at.p)
             if (written < 100000) written = written * 10 + (*at.p - '0');
         exponent += negative_exponent ? -written : written;
         is_float = true;
@@ -134,24 +182,10 @@ Ref decode_number(Cursor& at) {
     } else {
         double value;
         if (digits <= kMaxSignificandDigits && (exact_double(significand, exponent, value) ||
-                                                 extended_double(significand, exponent, value)))
+                                                 wide_double(significand, exponent, value)))
             return Ref::steal(PyFloat_FromDouble(negative ? -value : value));
     }
-    std::size_t length = static_cast<std::size_t>(at.p - start);
-    char small[64];
-    std::string large;
-    char* text = small;
-    if (length < sizeof small) {
-        std::memcpy(small, start, length);
-        small[length] = '\0';
-    } else {
-        large.assign(reinterpret_cast<const char*>(start), length);
-        text = &large[0];
-    }
-    if (!is_float) return Ref::steal(PyLong_FromString(text, nullptr, 10));
-    double value = PyOS_string_to_double(text, nullptr, nullptr);
-    if (value == -1.0 && PyErr_Occurred()) throw_error();
-    return Ref::steal(PyFloat_FromDouble(value));
+    return number_from_text(start, static_cast<std::size_t>(at.p - start), is_float);
 }
 
 }  // namespace pemu

@@ -3,6 +3,8 @@
 // what is checked and why that is enough).
 #include "json_state.h"
 
+#include <cstdint>
+
 namespace pemu {
 
 namespace {
@@ -48,6 +50,13 @@ struct JsonState {
     PyObject* name_decode = nullptr;
     PyObject* name_raw_decode = nullptr;
     PyObject* name_scan_once = nullptr;
+    // The version tags of the five dicts the checks read, as of the last
+    // call whose checks all passed (0: none yet), and the decoder's
+    // instance dict then (not held: a dict made later at its address has
+    // another tag, as every tag is new).
+    PyObject* instance_dict = nullptr;
+    std::uint64_t module_namespace_tag = 0, decoder_namespace_tag = 0, builtins_tag = 0,
+                  loads_kwdefaults_tag = 0, instance_dict_tag = 0;
 };
 
 JsonState state;
@@ -236,6 +245,21 @@ bool capture(PyObject* json_module) {
 
 // ---- The checks at each call ----
 
+// A dict's version tag: the interpreter gives a dict one when it is made
+// and a new one on each change of its contents, from a counter that only
+// grows, so no tag is given twice (3.6 to 3.13; deprecated from 3.12, where
+// dict watchers exist too, but renewed the same way).
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+inline std::uint64_t dict_tag(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
 // Looks a name up without an error: a failed lookup (only possible with a
 // dict whose keys compare oddly) reads as "something is there".
 inline PyObject* peek(PyObject* dict, PyObject* name, bool& failed) {
@@ -269,17 +293,10 @@ bool class_still_fits() {
     return true;
 }
 
-}  // namespace
-
-bool json_untouched(PyObject* json_module, PyObject* loads) {
+// The lookups in the five dicts that json_untouched() relies on, done in
+// full; `instance_dict` is the decoder's.
+bool namespaces_fit(PyObject* instance_dict) {
     const JsonState& s = state;
-    // (A ready state always holds a decoder; said again for the analyser.)
-    if (!s.ready || json_module != s.module || loads != s.loads || s.decoder == nullptr)
-        return false;
-    PyThreadState* thread = PyThreadState_Get();
-    if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr) return false;
-    if (!function_unchanged(loads, s.loads_code, s.loads_defaults, s.loads_kwdefaults))
-        return false;
     if (PyDict_Size(s.loads_kwdefaults) != s.loads_kwdefaults_size) return false;
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -302,6 +319,24 @@ bool json_untouched(PyObject* json_module, PyObject* loads) {
         peek(builtins, s.name_str, failed) != s.str || peek(builtins, s.name_len, failed) != s.len)
         return false;
 
+    if (peek(instance_dict, s.name_scan_once, failed) != s.scan_once ||
+        peek(instance_dict, s.name_decode, failed) != nullptr ||
+        peek(instance_dict, s.name_raw_decode, failed) != nullptr)
+        return false;
+    return !failed;
+}
+
+}  // namespace
+
+bool json_untouched(PyObject* json_module, PyObject* loads) {
+    JsonState& s = state;
+    // (A ready state always holds a decoder; said again for the analyser.)
+    if (!s.ready || json_module != s.module || loads != s.loads || s.decoder == nullptr)
+        return false;
+    PyThreadState* thread = PyThreadState_Get();
+    if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr) return false;
+    if (!function_unchanged(loads, s.loads_code, s.loads_defaults, s.loads_kwdefaults))
+        return false;
     if (Py_TYPE(s.decoder) != s.decoder_class) return false;
     bool tag_holds = tag_valid(s.decoder_class) && s.decoder_class->tp_version_tag == s.decoder_tag;
     if (!tag_holds && !class_still_fits()) return false;
@@ -309,14 +344,34 @@ bool json_untouched(PyObject* json_module, PyObject* loads) {
         !function_unchanged(s.raw_decode, s.raw_decode_code, s.raw_decode_defaults,
                             s.raw_decode_kwdefaults))
         return false;
-    PyObject** instance_dict = _PyObject_GetDictPtr(s.decoder);
-    if (instance_dict == nullptr || *instance_dict == nullptr) return false;
-    PyObject* idict = *instance_dict;
-    if (peek(idict, s.name_scan_once, failed) != s.scan_once ||
-        peek(idict, s.name_decode, failed) != nullptr ||
-        peek(idict, s.name_raw_decode, failed) != nullptr)
-        return false;
-    return !failed;
+
+    // The dicts' contents: unchanged since the last call that passed when
+    // none has a new version tag (and the decoder still has that instance
+    // dict), else looked up in full and their tags kept.
+    PyObject** dict_slot = _PyObject_GetDictPtr(s.decoder);
+    if (dict_slot != nullptr && *dict_slot != nullptr && *dict_slot == s.instance_dict &&
+        s.module_namespace_tag != 0 && dict_tag(s.module_namespace) == s.module_namespace_tag &&
+        dict_tag(s.decoder_namespace) == s.decoder_namespace_tag &&
+        dict_tag(s.builtins) == s.builtins_tag &&
+        dict_tag(s.loads_kwdefaults) == s.loads_kwdefaults_tag &&
+        dict_tag(s.instance_dict) == s.instance_dict_tag)
+        return true;
+    // The tags are read before the lookups: a lookup can run code (a key's
+    // __eq__), and a change it makes then shows as a new tag next time.
+    std::uint64_t tags[] = {dict_tag(s.module_namespace), dict_tag(s.decoder_namespace),
+                            dict_tag(s.builtins), dict_tag(s.loads_kwdefaults)};
+    s.module_namespace_tag = 0;
+    if (dict_slot == nullptr || *dict_slot == nullptr) return false;
+    PyObject* instance_dict = *dict_slot;
+    std::uint64_t instance_tag = dict_tag(instance_dict);
+    if (!namespaces_fit(instance_dict)) return false;
+    s.instance_dict = instance_dict;
+    s.module_namespace_tag = tags[0];
+    s.decoder_namespace_tag = tags[1];
+    s.builtins_tag = tags[2];
+    s.loads_kwdefaults_tag = tags[3];
+    s.instance_dict_tag = instance_tag;
+    return true;
 }
 
 // How many nested containers the other route's scanner could count from

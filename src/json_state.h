@@ -32,6 +32,14 @@
 //     the scanner's settings cannot be changed after it is made;
 //   - no trace or profile function is set on the thread (it would see the
 //     Python frames of the other route).
+//   The lookups in the five dicts read (json's and json.decoder's
+//   namespaces, the builtins, loads' __kwdefaults__ and the decoder's
+//   instance dict) are made again only when one of them has a new version
+//   tag since the last call that passed, or the decoder has another
+//   instance dict: the interpreter renews a dict's tag on every change of
+//   its contents and never gives a tag twice, so an unchanged tag stands
+//   for unchanged contents.  Everything else above is compared at each
+//   call.
 //   The tuples, code objects and the bound `match` of the compiled
 //   whitespace pattern in decode's defaults are immutable, so identity is
 //   enough for them.  Everything else those functions do on the success

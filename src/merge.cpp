@@ -7,6 +7,7 @@
 #include "classes.h"
 #include "items.h"
 #include "names.h"
+#include "same_bytes.h"
 
 #include <cstdint>
 #include <cstring>
@@ -15,31 +16,6 @@
 namespace pemu {
 
 namespace {
-
-template <typename Word>
-inline Word load(const char* p) {
-    Word word;
-    std::memcpy(&word, p, sizeof word);
-    return word;
-}
-
-// Whether n bytes at p and q are equal.  Names and short values are a few
-// bytes long: compared here a word at a time, the last word overlapping the
-// one before it, which beats a call into the library.
-inline bool same_bytes(const char* p, const char* q, std::size_t n) {
-    if (n >= 8) {
-        for (; n > 8; n -= 8, p += 8, q += 8)
-            if (load<std::uint64_t>(p) != load<std::uint64_t>(q)) return false;
-        return load<std::uint64_t>(p + n - 8) == load<std::uint64_t>(q + n - 8);
-    }
-    if (n >= 4)
-        return load<std::uint32_t>(p) == load<std::uint32_t>(q) &&
-               load<std::uint32_t>(p + n - 4) == load<std::uint32_t>(q + n - 4);
-    if (n >= 2)
-        return load<std::uint16_t>(p) == load<std::uint16_t>(q) &&
-               load<std::uint16_t>(p + n - 2) == load<std::uint16_t>(q + n - 2);
-    return n == 0 || *p == *q;
-}
 
 // Whether two exact str objects hold the same text, as their == would say.
 inline bool same_text(PyObject* a, PyObject* b) {

@@ -160,6 +160,8 @@ CHANGES = {
                                                     record),
     "raw_decode on the instance": lambda mp: mp.setitem(vars(json._default_decoder),
                                                         "raw_decode", record),
+    "instance dict replaced": lambda mp: mp.setattr(
+        json._default_decoder, "__dict__", dict(vars(json._default_decoder), decode=record)),
     "scan_once replaced": lambda mp: mp.setattr(
         json._default_decoder, "scan_once", lambda s, i: (record(s), len(s))),
     "isinstance shadowed in json": lambda mp: mp.setitem(
@@ -175,6 +177,9 @@ CHANGES = {
 def test_native_route_steps_aside_for_what_python_code_could_see(monkeypatch, change):
     SEEN.clear()
     data = b'{"result": [1, 2]}'
+    # Taken just before the change, so that what the route remembers of
+    # json's state is fresh: the change must be noticed at the next call.
+    assert native_taken()
     with monkeypatch.context() as mp:
         CHANGES[change](mp)
         try:

@@ -2,7 +2,8 @@
 key's plain text and wherever it falls in a word, and however near the end
 of the document, a key is decoded as the other route decodes it, equal keys
 are one str within a document, and short ASCII keys are one str across
-documents."""
+documents.  String values are read the same way: short ASCII values are one
+str across documents too, any other value is made afresh."""
 import json
 
 import pytest
@@ -34,6 +35,11 @@ def test_keys_of_every_length_and_stop_decode_as_the_other_route(n):
     for i, k in enumerate(keys):
         assert_routes_agree(('{"result": 1, "%s": %d}' % (k, i)).encode())
         assert_routes_agree(('{"result": {"%s":%d}}' % (k, i)).encode())
+    # and as values, in an array and last before the closing bytes
+    body = ", ".join('"%s"' % k for k in keys)
+    assert_routes_agree(('{"result": [%s]}' % body).encode("utf-8", "surrogatepass"))
+    for k in keys:
+        assert_routes_agree(('{"result": "%s"}' % k).encode("utf-8", "surrogatepass"))
 
 
 def parsed(text):
@@ -66,4 +72,29 @@ def test_keys_that_collide_in_the_table_keep_their_own_text():
     data = json.dumps({"result": dict.fromkeys(keys, 0)})
     first, second = parsed(data)["result"], parsed(data)["result"]
     assert list(first) == list(second) == keys
+    assert native_taken()
+
+
+@pytest.mark.parametrize("n", [0, 1, 7, 8, 9, 31, 32, 33, 40])
+def test_short_ascii_values_are_one_str_across_documents(n):
+    value = "v" * n
+    data = '{"result": ["%s", "%s", "\\u00e9%s", "%s\\n"]}' % (value, "\\u0076" * n, value, value)
+    first, second = parsed(data)["result"], parsed(data)["result"]
+    assert first == second == [value, value, "\u00e9" + value, value + "\n"]
+    shared = n < 32  # plain text under 32 bytes, however near the end of a word
+    assert (first[0] is second[0]) == shared
+    if n > 1:  # (the interpreter keeps one str of each single character)
+        # values with escapes or non-ASCII text are new objects each time
+        assert all(first[i] is not second[i] for i in (1, 2, 3))
+
+
+def test_values_that_collide_in_the_table_keep_their_own_text():
+    # Far more values than the table has slots, each the start of others:
+    # one that falls where a longer one with the same start is held is
+    # still its own text.
+    bases = ["value_%d_%s" % (i, "y" * 31) for i in range(300)]
+    values = [base[:n] for base in bases for n in range(31, 0, -1)]
+    data = json.dumps({"result": values, "frame": None})
+    first, second = parsed(data)["result"], parsed(data)["result"]
+    assert first == second == values
     assert native_taken()

@@ -1,7 +1,7 @@
 """Numbers in payload bytes: every float the native decoder makes has the
 bits of float(text), which is what json.loads makes, whichever way the
 decoder converts it (in one floating-point operation where that is exact, in
-extended precision, or through the interpreter's own conversion), and every
+128-bit integers, or through the interpreter's own conversion), and every
 int is int(text).
 
 The hardest texts are those next to a point halfway between two doubles:
@@ -43,7 +43,7 @@ HAND_PICKED = [
     # one operation of doubles: significand up to 2^53, powers up to 10^22
     "0.91", "-0.78", "1.5", "0.1", "0.3", "1e22", "1e-22", "9007199254740992.0",
     "-0.0", "0.0", "0e0", "-0e-0", "0.000", "123456789012345.6e7",
-    # past it: extended precision, or the interpreter's conversion
+    # past it: 128-bit integers, or the interpreter's conversion
     "1e23", "1e-23", "1e27", "1e-27", "1e28", "1e-28", "0e30", "-0e-30",
     "1765291234.5679016", "1765291234.5678902", "9007199254740993.0",
     "9007199254740993e0", "9007199254740995.0", "18014398509481986.0",
@@ -52,6 +52,10 @@ HAND_PICKED = [
     "1.7976931348623157e308", "1e309", "4.9406564584124654e-324", "2.2250738585072014e-308",
     "0." + "0" * 30 + "1", "1" + "0" * 30 + ".0", "-9223372036854775808", "9223372036854775807",
     "999999999999999999", "1000000000000000000", "-1000000000000000000",
+    # just above a point halfway between two doubles, by less than the
+    # bits a 128-bit quotient keeps: only its remainder tells them from a tie
+    "4.868986904408276046e-5", "4.043146669291197305e-5", "2.553794422408792447E-7",
+    "3.488813002592925839E-9", "8.515657785765027261E-7",
 ]
 
 
@@ -78,7 +82,7 @@ def near_halfway(x):
 
 
 # Magnitudes whose 19-digit texts stay within the exponents converted in
-# extended precision, and a few beyond.
+# 128-bit integers, and a few beyond.
 magnitudes = st.floats(min_value=1e-9, max_value=1e45, allow_nan=False, allow_infinity=False)
 
 
