@@ -77,9 +77,12 @@ build_one() {
   environment "$venv" "$python"
   "$venv/bin/python" -m pip install -q -c requirements-dev.txt scikit-build-core
   rm -rf "$work/out/$version"
-  env PATH="$work/bin:$PATH" CXX="$work/bin/zig-c++" CXXFLAGS="-isystem $work/include $zig_flags" \
-    CMAKE_BUILD_PARALLEL_LEVEL=$level \
+  # The flags as a definition, not CXXFLAGS, which CMake reads only when it
+  # first configures a build folder: a later run with other flags would
+  # keep the old ones.
+  env PATH="$work/bin:$PATH" CXX="$work/bin/zig-c++" CMAKE_BUILD_PARALLEL_LEVEL=$level \
     "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$work/out/$version" \
+    -C "cmake.define.CMAKE_CXX_FLAGS=-isystem $work/include $zig_flags" \
     -C cmake.define.PEMU_WERROR=ON -C "build-dir=build/wheels/build/{wheel_tag}" "$repo"
 }
 
