@@ -20,6 +20,23 @@ struct HexDigits {
 };
 constexpr HexDigits kHex;
 
+// The character each one-letter escape stands for, 0 for a letter that
+// makes no escape.
+struct Escapes {
+    unsigned char value[256];
+    constexpr Escapes() : value() {
+        value['"'] = '"';
+        value['\\'] = '\\';
+        value['/'] = '/';
+        value['b'] = '\b';
+        value['f'] = '\f';
+        value['n'] = '\n';
+        value['r'] = '\r';
+        value['t'] = '\t';
+    }
+};
+constexpr Escapes kEscapes;
+
 // The n code points at `from` into `to`, each narrower than Py_UCS4.
 template <typename Char>
 void narrow(const Py_UCS4* from, std::size_t n, Char* to) {
@@ -63,11 +80,22 @@ std::vector<Py_UCS4> units_;
 // Above this many code points the buffer is released after use.
 constexpr std::size_t kKeptUnits = std::size_t{1} << 18;
 
+// Grows `units_` to twice the code points before `out` and `more` besides,
+// and 64 more: room for at least `more` past `out`, which the growth may
+// move: its new place.  Out of line, as it runs once per doubling and its
+// call, inlined, would crowd the string loop's registers.
+[[gnu::noinline]] static Py_UCS4* grow(Py_UCS4* out, std::size_t more) {
+    std::size_t length = static_cast<std::size_t>(out - units_.data());
+    units_.resize(2 * (length + more) + 64);
+    return units_.data() + length;
+}
+
 // A string with escapes, from `start` (after the opening quote), in one
 // pass: its code points into `units_`, the widest noted, then copied into a
-// str of exactly that length at that width.  The loop runs on a local
-// pointer, which stays in a register (a decline leaves the cursor behind:
-// nothing reads it after one), and stores it into the cursor at the end.
+// str of exactly that length at that width.  The loop runs on local
+// pointers, which stay in registers (a decline leaves the cursor behind:
+// nothing reads it after one), and stores the input's into the cursor at
+// the end.
 Ref StringDecoder::escaped(const unsigned char* start) {
     struct Release {  // however the string ends, a very large buffer goes
         ~Release() {
@@ -76,14 +104,13 @@ Ref StringDecoder::escaped(const unsigned char* start) {
     } release;
     const unsigned char* p = start;
     const unsigned char* const end = at_.end;
-    Py_UCS4* to = units_.data();
-    std::size_t length = 0, room = units_.size();
+    Py_UCS4* out = units_.data();
+    Py_UCS4* limit = out + units_.size();
     Py_UCS4 widest = 0;
     for (;;) {
-        if (length == room) {
-            units_.resize(2 * room + 64);
-            to = units_.data();
-            room = units_.size();
+        if (out == limit) {
+            out = grow(out, 0);
+            limit = units_.data() + units_.size();
         }
         if (p == end) decline();
         unsigned char c = *p++;
@@ -92,16 +119,15 @@ Ref StringDecoder::escaped(const unsigned char* start) {
             unit = escape(p, end);
             if (unit > widest) widest = unit;
         } else if (c >= 0x20 && c < 0x80 && c != '"') {
-            to[length++] = c;
+            *out++ = c;
             if (p != end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') {
                 std::size_t plain = plain_run(p, end);  // a run of plain ASCII, in bulk
-                if (room - length < plain) {
-                    units_.resize(2 * (length + plain));
-                    to = units_.data();
-                    room = units_.size();
+                if (static_cast<std::size_t>(limit - out) < plain) {
+                    out = grow(out, plain);
+                    limit = units_.data() + units_.size();
                 }
-                for (std::size_t j = 0; j < plain; ++j) to[length + j] = p[j];
-                length += plain;
+                for (std::size_t j = 0; j < plain; ++j) out[j] = p[j];
+                out += plain;
                 p += plain;
             }
             continue;
@@ -113,14 +139,16 @@ Ref StringDecoder::escaped(const unsigned char* start) {
         } else {
             decline();  // a control character, or a sequence cut short
         }
-        to[length++] = unit;
+        *out++ = unit;
     }
     at_.p = p;
+    const Py_UCS4* from = units_.data();
+    std::size_t length = static_cast<std::size_t>(out - from);
     Ref s = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
     switch (PyUnicode_KIND(s.get())) {
-        case PyUnicode_1BYTE_KIND: narrow(to, length, PyUnicode_1BYTE_DATA(s.get())); break;
-        case PyUnicode_2BYTE_KIND: narrow(to, length, PyUnicode_2BYTE_DATA(s.get())); break;
-        default: std::memcpy(PyUnicode_4BYTE_DATA(s.get()), to, length * sizeof(Py_UCS4)); break;
+        case PyUnicode_1BYTE_KIND: narrow(from, length, PyUnicode_1BYTE_DATA(s.get())); break;
+        case PyUnicode_2BYTE_KIND: narrow(from, length, PyUnicode_2BYTE_DATA(s.get())); break;
+        default: std::memcpy(PyUnicode_4BYTE_DATA(s.get()), from, length * sizeof(Py_UCS4)); break;
     }
     return s;
 }
@@ -166,22 +194,17 @@ inline long StringDecoder::hex4(const unsigned char* at, const unsigned char* en
     return static_cast<long>((a << 12) | (b << 8) | (c << 4) | d);
 }
 
-// After the backslash at `p`; `p` past the escape.
+// After the backslash at `p`; `p` past the escape.  The escapes other
+// than \u come from a table rather than a switch: one compiler folds the
+// test for 'u' into the switch's jump table, an indirect jump for every
+// \u escape, the common one in text that is not ASCII.
 inline Py_UCS4 StringDecoder::escape(const unsigned char*& p, const unsigned char* end) {
     if (p == end) decline();
     unsigned char c = *p++;
     if (c != 'u') {
-        switch (c) {
-            case '"': return '"';
-            case '\\': return '\\';
-            case '/': return '/';
-            case 'b': return '\b';
-            case 'f': return '\f';
-            case 'n': return '\n';
-            case 'r': return '\r';
-            case 't': return '\t';
-            default: decline();
-        }
+        unsigned char unit = kEscapes.value[c];
+        if (unit == 0) decline();
+        return unit;
     }
     long unit = hex4(p, end);
     if (unit < 0) decline();

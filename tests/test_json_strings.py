@@ -2,8 +2,12 @@
 points and then copied at their narrowest width: whatever the mix of
 escapes, raw UTF-8 and runs of plain ASCII, and wherever the buffer has to
 grow, a string is the other route's, of the same width and length."""
-import pytest
+import json
 
+import pytest
+from hypothesis import given, strategies as st
+
+from soak import examples
 from test_json_decoder import assert_routes_agree
 
 # The buffer starts empty and grows to 64, 192, 448, ... code points; a run
@@ -41,3 +45,18 @@ def test_strings_after_one_beyond_the_kept_buffer_decode_as_the_other_route():
     for n in (100, 300000, 10, 270000, 5):
         text = "\\u20ac" * n + "x" * (n % 17)
         assert_routes_agree(('{"result": "%s"}' % text).encode())
+
+
+# The highest code point of each width and the lowest of the next, the
+# escapes spelled with a letter, and runs of plain ASCII, in any mix: the
+# widest code point decides the width, wherever it comes in the string.
+UNITS = st.sampled_from(["\x7f", "\x80", "\xff", "\u0100", "\uffff", "\U00010000",
+                         "\U0010ffff", "\n", "\"", "\\", "/", "\b", "\f", "\r", "\t"])
+RUNS = st.integers(1, 1000).map(lambda n: ("plain ascii " * (n // 12 + 1))[:n])
+
+
+@examples(150)
+@given(texts=st.lists(st.lists(UNITS | RUNS, max_size=30).map("".join), min_size=1, max_size=4))
+def test_any_mix_of_widths_escapes_and_runs_decodes_as_the_other_route(texts):
+    # Every '/' as its escape, which json.dumps never writes.
+    assert_routes_agree(json.dumps({"result": texts}).replace("/", "\\/").encode())

@@ -60,6 +60,14 @@ chmod +x "$work/bin/zig-c++"
 # the module uses nothing of it, so an empty one is enough.
 : >"$work/include/crypt.h"
 
+# What zig's clang needs to compile the module as tightly as GCC's -O3 does
+# (instructions per parse under callgrind, CPython 3.7: the typical payload
+# 36,600 without them, 35,000 with them, GCC 34,400; 50 labels 204,500,
+# 197,100, GCC 193,000): zig keeps a frame pointer in every function, which
+# GCC leaves out at -O3, and it runs clang at -O2, whose inlining stops short
+# of what GCC inlines at -O3 (the key lookup, attribute access).
+zig_flags="-fomit-frame-pointer -mllvm -inline-threshold=1000"
+
 # Builds the module's wheel for one interpreter version into
 # build/wheels/out/<version>; its output goes to the caller's log.
 build_one() {
@@ -69,9 +77,12 @@ build_one() {
   environment "$venv" "$python"
   "$venv/bin/python" -m pip install -q -c requirements-dev.txt scikit-build-core
   rm -rf "$work/out/$version"
-  env PATH="$work/bin:$PATH" CXX="$work/bin/zig-c++" CXXFLAGS="-isystem $work/include" \
-    CMAKE_BUILD_PARALLEL_LEVEL=$level \
+  # The flags as a definition, not CXXFLAGS, which CMake reads only when it
+  # first configures a build folder: a later run with other flags would
+  # keep the old ones.
+  env PATH="$work/bin:$PATH" CXX="$work/bin/zig-c++" CMAKE_BUILD_PARALLEL_LEVEL=$level \
     "$venv/bin/python" -m pip wheel -v --no-build-isolation --no-deps -w "$work/out/$version" \
+    -C "cmake.define.CMAKE_CXX_FLAGS=-isystem $work/include $zig_flags" \
     -C cmake.define.PEMU_WERROR=ON -C "build-dir=build/wheels/build/{wheel_tag}" "$repo"
 }
 
