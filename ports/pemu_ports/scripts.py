@@ -22,8 +22,8 @@ from .errors import Gone, is_gone
 Arg = Union[str, bytes, int, float]
 Script = Callable[[Sequence[str], Sequence[Arg]], Any]
 
-NAMES = ("step", "drop", "trim", "set_aside", "claim", "deliver", "state", "beat", "finish", "cleanup",
-         "group")
+NAMES = ("step", "drop", "trim", "set_aside", "claim", "deliver", "state", "beat", "finish",
+         "cleanup", "group")
 
 
 def _load() -> Dict[str, str]:
@@ -42,8 +42,8 @@ TEXTS = _load()
 class Scripts:
     """The scripts of one client; a server that lost them (a restart,
     SCRIPT FLUSH) gets them again without anyone noticing (redis-py's
-    Script reloads on NOSCRIPT; no script runs inside a pipeline, where it
-    would not)."""
+    Script reloads on NOSCRIPT; ``atomic`` runs one again after its
+    transaction)."""
 
     step: Script
     drop: Script
