@@ -90,6 +90,20 @@ def detector(client, name, opts, say=None):
             steps = Steps(metrics)
             find = MotionFinder() if opts.detector == "motion" else find_shapes
             asked = Asked(run, opts.picture)
+
+            def answer(answers):
+                """Publishes ``answers`` (payload, frame id, entry id, when
+                found) in one step, acknowledging the entries they answer."""
+                found = answers[-1][3]
+                dropped = publisher.dropped
+                publish, wait = publisher.publish_all(
+                    [(o, f) for o, f, _, _ in answers], inbox, [e for _, _, e, _ in answers])
+                metrics.published.inc(len(answers))
+                metrics.drops.inc(publisher.dropped - dropped)
+                steps.add("publish", time.perf_counter() - found - wait)
+                steps.add("wait", wait)
+                steps.frames += len(answers)
+
             while True:
                 member.beat()
                 entries = inbox.take()
@@ -102,8 +116,8 @@ def detector(client, name, opts, say=None):
                     waiting.idle(untaken or pending or end is not None, live, seen)
                     continue
                 waiting.busy()
-                answers = []  # (payload, frame id, entry id) published together
-                for i, (entry_id, fields, reclaimed) in enumerate(entries):
+                answers = []  # published together
+                for entry_id, fields, reclaimed in entries:
                     metrics.taken.inc()
                     metrics.claims.inc(int(reclaimed))
                     try:
@@ -118,17 +132,11 @@ def detector(client, name, opts, say=None):
                         continue
                     if FRAME in fields:
                         frame_id = fields[FRAME]
-                    answers.append((out, frame_id, entry_id))
-                    if len(answers) < batch and i + 1 < len(entries):
-                        continue
-                    dropped = publisher.dropped
-                    publish, wait = publisher.publish_all(
-                        [(o, f) for o, f, _ in answers], inbox, [e for _, _, e in answers])
-                    metrics.published.inc(len(answers))
-                    metrics.drops.inc(publisher.dropped - dropped)
-                    steps.add("publish", time.perf_counter() - found - wait)
-                    steps.add("wait", wait)
-                    steps.frames += len(answers)
-                    answers = []
+                    answers.append((out, frame_id, entry_id, found))
+                    if len(answers) == batch:
+                        answer(answers)
+                        answers = []
+                if answers:  # the last of a read (set aside or not)
+                    answer(answers)
         finally:
             metrics.close()

@@ -124,14 +124,13 @@ class Publisher:
         return published - started, time.perf_counter() - published
 
     def wait_below(self, length: int) -> None:
-        """Once the port holds ``window`` entries, waits until a quarter of
-        it is free again: a publisher that outruns its readers then polls
-        once per few entries they take, not once per entry."""
+        """Waits until the port holds fewer than ``window`` entries (no
+        more room than that: a reader may hold all but one of them, as the
+        sink's reorder buffer does)."""
         if length < self.window:
             return
-        room = self.window - max(1, self.window // 4)
         last, since = length, time.monotonic()
-        while length > room:
+        while length >= self.window:
             time.sleep(self.poll)
             if self.member is not None:
                 self.member.beat()
