@@ -55,7 +55,7 @@ class Publisher:
     hash under their own names)."""
 
     def __init__(self, run: Run, stream: str, readers: Iterable[str], window: int,
-                 stall: float = 30.0, poll: float = 0.002, member: Optional[Member] = None,
+                 stall: float = 30.0, poll: float = 0.01, member: Optional[Member] = None,
                  say: Optional[Callable[[str], None]] = None, notice: float = 5.0,
                  overflow: str = BLOCK) -> None:
         if overflow not in OVERFLOW:
