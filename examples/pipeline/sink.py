@@ -105,10 +105,14 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
     def held():
         return sum(1 for _, item in reorder.held if item[0] is not None)
 
+    idle = inbox.block
     while True:
         member.beat()
         view.look()
         ask.refresh(view.watching)
+        # frames held behind a gap wait for the logs to settle it: a read
+        # that finds nothing comes back soon to read them again
+        inbox.block = min(idle, 0.05) if reorder.held else idle
         entries = inbox.take()
         now = time.monotonic()
         if watch is not None:
