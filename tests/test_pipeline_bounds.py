@@ -199,9 +199,7 @@ def test_frames_delivered_together_are_all_new_or_left_to_be_sent_one_by_one(
         client):  # noqa: F811
     run_, stream = client
     c = run_.client
-    publisher = Publisher(run_, stream, ["sink"], window=20)
-    for i in range(8):
-        publisher.publish(b"x", i)
+    Publisher(run_, stream, ["sink"], window=20).publish_all([(b"x", i) for i in range(8)])
     inbox = Consumer(run_, stream, "sink", "s", claim_idle=60, batch=8)
     entries = [entry_id for entry_id, _, _ in inbox.take()]
     assert len(entries) == 8  # one read

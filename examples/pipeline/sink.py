@@ -85,7 +85,6 @@ def _sink(run, me, member, report, on_frame, watch, say, metrics, view, ask):
             batch.append((entry_id, report.stamp(record, time.time())))
         done = deliver_all(inbox, report, batch, settled) if len(batch) > 1 else None
         if done is None:  # one by one
-            done = []
             for entry_id, record in batch:
                 totals = deliver(inbox, report, entry_id, record, settled)
                 del settled[:]
